@@ -1,0 +1,105 @@
+// platform.h - the one door to the operating system: files in text mode, deletion, folder
+// search, today's date, running programs and ending the process. Stage code calls only these.
+#pragma once
+
+#include <cstddef>
+
+// Paths handed to the platform are the program's own fixed names as written for Windows:
+// "\QUARRINE\TELVOX.MSG" is root-relative on the current drive, "HOLIDAYS.KVL" is relative
+// to the current directory. Each implementation maps them onto its own file system.
+
+struct PlatFile; // an open file, owned by the implementation
+struct PlatFind; // a running folder search
+
+enum class OpenMode { read, write, append };
+
+// One entry yielded by a folder search: the name without its folder and its size in bytes.
+// A sub-folder is reported with size 0, as the Windows search does.
+constexpr std::size_t FIND_NAME_MAX = 512;
+struct FindEntry {
+    char name[FIND_NAME_MAX];
+    unsigned long long size;
+};
+
+// The table of operations. The native implementation fills it at start-up; tests swap single
+// entries to fail a chosen call, to feed files from memory or to catch the end of the process.
+struct PlatformOps {
+    // Opens a file in text mode; nullptr when it cannot be opened.
+    PlatFile* (*open)(const char* path, OpenMode mode);
+    // Reads up to cap characters of text-mode content: a CR directly before a LF is dropped
+    // and a Ctrl-Z byte ends the file. Returns the count; 0 means end of file (or an error).
+    std::size_t (*read)(PlatFile* file, char* buf, std::size_t cap);
+    // Writes len characters in text mode (a LF becomes the platform's line end).
+    bool (*write)(PlatFile* file, const char* data, std::size_t len);
+    // Closes the file, flushing what was written; false when the flush or close failed.
+    bool (*close)(PlatFile* file);
+    // Deletes a file (never a folder); false when it did not.
+    bool (*remove)(const char* path);
+    // Clears a file's read-only mark so that it can be replaced.
+    void (*make_writable)(const char* path);
+    // Starts a search for a pattern such as "\QUARRINE\UPDATES\*.CLC" and yields the first
+    // match into entry; nullptr when nothing matches or the folder does not exist.
+    PlatFind* (*find_first)(const char* pattern, FindEntry* entry);
+    // Yields the next match; false when there is none.
+    bool (*find_next)(PlatFind* search, FindEntry* entry);
+    void (*find_close)(PlatFind* search);
+    // Today's local date as "MM/DD/YY" (eight characters and a string end).
+    void (*today)(char out[9]);
+    // Runs a command line through the command interpreter and waits for it; its status.
+    int (*run_command)(const char* command);
+    // Starts a batch file in place of the current process. Returns only when that failed.
+    void (*overlay)(const char* path);
+    // Console output (standard output) and its flush.
+    void (*console_write)(const char* text);
+    void (*console_flush)();
+    // Ends the process with a status. A test double may leave by other means instead.
+    void (*exit_process)(int status);
+};
+
+// The operations in force; starts as the native implementation.
+extern PlatformOps plat;
+// The native implementation, for tests that wrap it.
+extern const PlatformOps native_platform;
+
+inline PlatFile* plat_open(const char* path, OpenMode mode) {
+    return plat.open(path, mode);
+}
+inline std::size_t plat_read(PlatFile* f, char* buf, std::size_t cap) {
+    return plat.read(f, buf, cap);
+}
+inline bool plat_write(PlatFile* f, const char* data, std::size_t len) {
+    return plat.write(f, data, len);
+}
+bool plat_write_text(PlatFile* f, const char* text);
+inline bool plat_close(PlatFile* f) {
+    return plat.close(f);
+}
+inline bool plat_remove(const char* path) {
+    return plat.remove(path);
+}
+inline void plat_make_writable(const char* path) {
+    plat.make_writable(path);
+}
+inline PlatFind* plat_find_first(const char* pattern, FindEntry* entry) {
+    return plat.find_first(pattern, entry);
+}
+inline bool plat_find_next(PlatFind* s, FindEntry* entry) {
+    return plat.find_next(s, entry);
+}
+inline void plat_find_close(PlatFind* s) {
+    plat.find_close(s);
+}
+inline void plat_today(char out[9]) {
+    plat.today(out);
+}
+inline void plat_console(const char* text) {
+    plat.console_write(text);
+}
+
+// Runs a command and waits for it, flushing the console first so that nothing printed so
+// far is lost or reordered behind the other program's output.
+int plat_run_command(const char* command);
+// Replaces the process by a batch file; returns only when the start failed. Flushes first.
+void plat_overlay(const char* path);
+// Ends the process with a status after flushing the console; never returns.
+[[noreturn]] void plat_exit(int status);

@@ -1,0 +1,32 @@
+// text_reader.h - the one line reader behind every file the program reads: pieces of at most
+// a given length up to and including the newline, as the C runtime's fgets delivers them.
+#pragma once
+
+#include "platform.h"
+
+#include <cstddef>
+
+constexpr std::size_t TEXT_READER_BUF = 1 << 16;
+
+struct TextReader {
+    PlatFile* file = nullptr;
+    bool eof = false; // the last read ran into the end of the file before it was complete
+    std::size_t pos = 0;
+    std::size_t len = 0;
+    char buf[TEXT_READER_BUF];
+};
+
+// Opens a file for reading in text mode; false when it cannot be opened.
+bool text_open(TextReader& reader, const char* path);
+void text_close(TextReader& reader);
+
+// Reads characters up to and including the next newline, but at most max of them, into out
+// (room for max + 1) and ends them with a string end. Sets reader.eof when the end of the file
+// came before the piece was complete. Returns the count read; when it is 0, out is unchanged.
+// This is the bare read, for the readers that apply a rule of their own at the end of the file.
+std::size_t text_read(TextReader& reader, char* out, std::size_t max);
+
+// The line rule: reads the next piece and tells whether it is to be processed. A read that
+// runs into the end of the file ends the reading, and its text is not processed; so a last
+// line without a line end is dropped unless it filled a whole piece.
+bool read_line(TextReader& reader, char* out, std::size_t max);
