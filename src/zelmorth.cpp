@@ -1,0 +1,19 @@
+// zelmorth.cpp - the program's entry: the stages in their fixed order, then the main updater
+// in merge mode. Any stage may end the process early through its own abort path.
+#include "zelmorth.h"
+
+#include "globals.h"
+#include "platform.h"
+
+void run_sequence() {
+    ceol = '\n';
+    plat_remove("\\QUARRINE\\TELVOX.LOG");
+    plat_remove("\\QUARRINE\\TEMPZIP.BAT");
+    plat_remove("\\QUARRINE\\UPDATES\\SYMBOLS.TXT");
+    plat_run_command("TELVOX.EXE /M"); // its result is not looked at
+    plat_exit(0);
+}
+
+int main() {
+    run_sequence();
+}

@@ -1,0 +1,63 @@
+// End-to-end tests of the run sequence: what the program deletes, what it runs, and how it
+// ends, seen from outside through the built program.
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Fills the drive with the files every run expects plus the three that the run deletes.
+void lay_install(const Sandbox& box) {
+    box.write("QUARRINE/TELVOX.LOG", "old log\n");
+    box.write("QUARRINE/TEMPZIP.BAT", "@echo old\n");
+    box.write("QUARRINE/UPDATES/SYMBOLS.TXT", "SP,GC\n");
+    box.write("QUARRINE/UPDATES/0218.IDX", "data\n");
+}
+
+TEST(RunSequence, DeletesTheLeftoversAndRunsTheUpdater) {
+    Sandbox box;
+    lay_install(box);
+    auto before = box.files();
+    RunResult r = box.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.console, "");
+    auto expected = before;
+    expected.erase("QUARRINE/TELVOX.LOG");
+    expected.erase("QUARRINE/TEMPZIP.BAT");
+    expected.erase("QUARRINE/UPDATES/SYMBOLS.TXT");
+    EXPECT_EQ(box.files(), expected);
+    EXPECT_EQ(box.calls(), std::vector<std::string>{"TELVOX.EXE /M [in /QUARRINE]"});
+}
+
+TEST(RunSequence, EndsWithZeroWhateverTheUpdaterReturns) {
+    for (int status : {0, 1, 3, 255}) {
+        Sandbox box;
+        lay_install(box);
+        box.set_updater_status(status);
+        RunResult r = box.run();
+        EXPECT_EQ(r.status, 0) << "updater status " << status;
+        EXPECT_EQ(box.calls().size(), 1u);
+    }
+}
+
+TEST(RunSequence, MissingLeftoversAndMissingUpdaterAreNoError) {
+    Sandbox box;
+    std::filesystem::remove(box.drive().parent_path() / "bin" / "TELVOX.EXE");
+    RunResult r = box.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(box.files(), (std::map<std::string, std::string>{{"QUARRINE/", ""}}));
+}
+
+TEST(RunSequence, ArgumentsChangeNothing) {
+    Sandbox plain, with_args;
+    lay_install(plain);
+    lay_install(with_args);
+    RunResult a = plain.run();
+    RunResult b = with_args.run({"/X", "--help", "TELVOX.MSG"});
+    EXPECT_EQ(a.status, b.status);
+    EXPECT_EQ(a.console, b.console);
+    EXPECT_EQ(plain.files(), with_args.files());
+    EXPECT_EQ(plain.calls(), with_args.calls());
+}
+
+} // namespace

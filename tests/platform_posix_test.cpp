@@ -1,0 +1,136 @@
+// Tests of the POSIX platform: how the program's Windows paths land on this file system, the
+// folder search and deletion, and the text-mode writes.
+#include "platform.h"
+
+#include "sandbox.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <set>
+#include <string>
+
+namespace {
+
+class PosixPlatformTest : public ::testing::Test {
+  protected:
+    Sandbox box;
+    void SetUp() override { setenv("ZELMORTH_ROOT", box.drive().c_str(), 1); }
+    void TearDown() override { unsetenv("ZELMORTH_ROOT"); }
+
+    std::string read_all(const char* path) {
+        PlatFile* f = plat_open(path, OpenMode::read);
+        if (f == nullptr)
+            return "<unopenable>";
+        std::string all;
+        char buf[7];
+        while (std::size_t n = plat_read(f, buf, sizeof buf))
+            all.append(buf, n);
+        plat_close(f);
+        return all;
+    }
+
+    std::set<std::string> search(const char* pattern) {
+        std::set<std::string> found;
+        FindEntry e;
+        PlatFind* s = plat_find_first(pattern, &e);
+        if (s == nullptr)
+            return found;
+        do {
+            found.insert(std::string(e.name) + ":" + std::to_string(e.size));
+        } while (plat_find_next(s, &e));
+        plat_find_close(s);
+        return found;
+    }
+};
+
+TEST_F(PosixPlatformTest, NamesMatchWithoutRegardToCase) {
+    std::filesystem::remove_all(box.drive() / "QUARRINE");
+    box.write("Quarrine/Telvox.ini", "x\n");
+    box.write("Quarrine/updates/a.clc", "");
+    EXPECT_EQ(read_all("\\QUARRINE\\TELVOX.INI"), "x\n");
+    EXPECT_EQ(search("\\QUARRINE\\UPDATES\\*.CLC"), (std::set<std::string>{"a.clc:0"}));
+    // A file the program creates keeps the name as written, inside the folder that exists.
+    PlatFile* f = plat_open("\\QUARRINE\\TELVOX.MSG", OpenMode::append);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(plat_write_text(f, "n\n"));
+    EXPECT_TRUE(plat_close(f));
+    EXPECT_EQ(box.read("Quarrine/TELVOX.MSG"), "n\n");
+    // The exact spelling wins over another that differs only in case.
+    box.write("Quarrine/TELVOX.INI", "exact\n");
+    EXPECT_EQ(read_all("\\QUARRINE\\TELVOX.INI"), "exact\n");
+}
+
+TEST_F(PosixPlatformTest, ReadingTranslatesLikeWindowsTextMode) {
+    box.write("QUARRINE/F", "a\r\nb\rc\r\r\n\x1A"
+                            "after");
+    EXPECT_EQ(read_all("\\QUARRINE\\F"), "a\nb\rc\r\n");
+    box.make_folder("QUARRINE/DIR");
+    EXPECT_EQ(read_all("\\QUARRINE\\DIR"), "<unopenable>") << "a folder is not a file";
+    EXPECT_EQ(read_all("\\QUARRINE\\MISSING"), "<unopenable>");
+}
+
+TEST_F(PosixPlatformTest, SearchMatchesTheExtensionAndReportsSizes) {
+    box.write("QUARRINE/UPDATES/a.CLC", "");
+    box.write("QUARRINE/UPDATES/b.Clc", "12");
+    box.write("QUARRINE/UPDATES/c.CLCX", "");
+    box.write("QUARRINE/UPDATES/d.TXT", "");
+    box.make_folder("QUARRINE/UPDATES/sub.CLC");
+    std::filesystem::create_symlink("/etc/hostname", box.drive() / "QUARRINE/UPDATES/link.clc");
+    auto found = search("\\QUARRINE\\UPDATES\\*.CLC");
+    EXPECT_EQ(found.count("a.CLC:0"), 1u);
+    EXPECT_EQ(found.count("b.Clc:2"), 1u);
+    EXPECT_EQ(found.count("sub.CLC:0"), 1u) << "a folder is reported with size 0";
+    EXPECT_EQ(found.size(), 4u) << "the link is reported by its own size, never its target's";
+    EXPECT_TRUE(search("\\QUARRINE\\NOWHERE\\*.CLC").empty());
+}
+
+TEST_F(PosixPlatformTest, RemoveDeletesFilesAndLinksButNeverFolders) {
+    box.write("QUARRINE/F", "x");
+    box.make_folder("QUARRINE/DIR");
+    box.write("OUTSIDE", "keep");
+    std::filesystem::create_symlink(box.drive() / "OUTSIDE", box.drive() / "QUARRINE/LINK");
+    EXPECT_TRUE(plat_remove("\\QUARRINE\\F"));
+    EXPECT_FALSE(plat_remove("\\QUARRINE\\DIR"));
+    EXPECT_FALSE(plat_remove("\\QUARRINE\\F")) << "already gone";
+    EXPECT_TRUE(plat_remove("\\QUARRINE\\LINK"));
+    EXPECT_TRUE(box.exists("QUARRINE/DIR"));
+    EXPECT_EQ(box.read("OUTSIDE"), "keep");
+}
+
+TEST_F(PosixPlatformTest, WriteTruncatesAndAppendAppends) {
+    for (OpenMode mode : {OpenMode::write, OpenMode::append, OpenMode::append}) {
+        PlatFile* f = plat_open("\\QUARRINE\\OUT", mode);
+        ASSERT_NE(f, nullptr);
+        EXPECT_TRUE(plat_write_text(f, "line\n"));
+        EXPECT_TRUE(plat_close(f));
+    }
+    EXPECT_EQ(box.read("QUARRINE/OUT"), "line\nline\nline\n");
+    std::string big(200000, 'b');
+    PlatFile* f = plat_open("\\QUARRINE\\OUT", OpenMode::write);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(plat_write_text(f, "x"));
+    EXPECT_TRUE(plat_write(f, big.data(), big.size()));
+    EXPECT_TRUE(plat_close(f));
+    EXPECT_EQ(box.read("QUARRINE/OUT"), "x" + big);
+}
+
+TEST_F(PosixPlatformTest, WriteErrorsAreReported) {
+    unsetenv("ZELMORTH_ROOT"); // so that "\\dev\\full" is the real full device
+    PlatFile* f = plat_open("\\dev\\full", OpenMode::append);
+    ASSERT_NE(f, nullptr);
+    plat_write_text(f, "lost\n");
+    EXPECT_FALSE(plat_close(f));
+}
+
+TEST(PosixToday, IsEightCharactersMonthDayYear) {
+    char today[9];
+    plat_today(today);
+    ASSERT_EQ(std::strlen(today), 8u);
+    EXPECT_EQ(today[2], '/');
+    EXPECT_EQ(today[5], '/');
+    int month = (today[0] - '0') * 10 + (today[1] - '0');
+    EXPECT_GE(month, 1);
+    EXPECT_LE(month, 12);
+}
+
+} // namespace

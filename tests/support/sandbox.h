@@ -1,0 +1,52 @@
+// sandbox.h - the end-to-end harness: a throw-away drive with an install folder, stand-in
+// programs first on the search path, and a run of the built program against it.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct RunResult {
+    int status = -1;     // exit status, or -1 when the program did not exit normally
+    std::string console; // everything written to standard output
+};
+
+class Sandbox {
+  public:
+    // Makes a fresh drive with an empty QUARRINE folder and the stand-ins TELVOX.EXE, TELVOX,
+    // START, @ECHO and HALTBOX, each of which appends its name and arguments to a log.
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    // The folder that stands for the root of the drive.
+    const std::filesystem::path& drive() const { return drive_; }
+
+    // Writes a file below the drive, making its folders; rel is like "QUARRINE/TABLES.INI".
+    void write(const std::string& rel, const std::string& bytes) const;
+    void make_folder(const std::string& rel) const;
+    std::optional<std::string> read(const std::string& rel) const;
+    bool exists(const std::string& rel) const;
+
+    // Every entry below the drive: path relative to it, and its bytes; folders end in '/'.
+    std::map<std::string, std::string> files() const;
+
+    // The exit status TELVOX.EXE reports (0 unless set).
+    void set_updater_status(int status) const;
+
+    // Runs the program with the working directory at QUARRINE; arguments are passed as given.
+    RunResult run(const std::vector<std::string>& args = {}) const;
+
+    // The stand-ins' log, one call per line: "TELVOX.EXE /M [in /QUARRINE]", "HALTBOX ...".
+    std::vector<std::string> calls() const;
+
+  private:
+    std::filesystem::path top_;   // temporary folder holding everything
+    std::filesystem::path drive_; // top_/drive
+};
+
+// Helpers for building expected notice-file bytes.
+std::string notice_block(const std::string& text);

@@ -1,0 +1,98 @@
+// Tests of the line reader over real files: the line rule, fgets-sized pieces, and the text
+// mode of Windows (CR-LF read as LF, Ctrl-Z ending the file).
+#include "text_reader.h"
+
+#include "sandbox.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Reads a file's bytes through the line reader and lists every piece that the line rule
+// lets through; "|EOF" marks a piece that ran into the end of the file.
+class TextReaderTest : public ::testing::Test {
+  protected:
+    Sandbox box;
+    void SetUp() override { setenv("ZELMORTH_ROOT", box.drive().c_str(), 1); }
+    void TearDown() override { unsetenv("ZELMORTH_ROOT"); }
+
+    std::vector<std::string> lines(const std::string& bytes, std::size_t max) {
+        box.write("QUARRINE/F.TXT", bytes);
+        TextReader reader;
+        EXPECT_TRUE(text_open(reader, "\\QUARRINE\\F.TXT"));
+        std::vector<std::string> got;
+        std::vector<char> buf(max + 1);
+        while (read_line(reader, buf.data(), max))
+            got.emplace_back(buf.data());
+        text_close(reader);
+        return got;
+    }
+
+    std::vector<std::string> pieces(const std::string& bytes, std::size_t max) {
+        box.write("QUARRINE/F.TXT", bytes);
+        TextReader reader;
+        EXPECT_TRUE(text_open(reader, "\\QUARRINE\\F.TXT"));
+        std::vector<std::string> got;
+        std::vector<char> buf(max + 1, 'x');
+        buf[max] = '\0';
+        for (int i = 0; i < 10; ++i) {
+            std::size_t n = text_read(reader, buf.data(), max);
+            got.push_back(std::string(buf.data()) + (reader.eof ? "|EOF" : "") +
+                          (n == 0 ? "|0" : ""));
+            if (reader.eof)
+                break;
+        }
+        text_close(reader);
+        return got;
+    }
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(TextReaderTest, LineRuleAtTheEndOfTheFile) {
+    EXPECT_EQ(lines("ab\ncd\n", 10), (Lines{"ab\n", "cd\n"}));
+    EXPECT_EQ(lines("ab\ncd", 10), (Lines{"ab\n"})) << "a short last line without a line end";
+    EXPECT_EQ(lines("ab\n0123456789", 10), (Lines{"ab\n", "0123456789"}))
+        << "a last line of exactly the maximum is processed whole";
+    EXPECT_EQ(lines("0123456789abc", 10), (Lines{"0123456789"}))
+        << "of a longer one only the last, shorter piece is lost";
+    EXPECT_EQ(lines("", 10), Lines{});
+    EXPECT_EQ(lines("\n\n", 10), (Lines{"\n", "\n"}));
+}
+
+TEST_F(TextReaderTest, LongLinesArriveInPieces) {
+    EXPECT_EQ(lines("0123456789abcdefghijk\n", 10), (Lines{"0123456789", "abcdefghij", "k\n"}));
+    EXPECT_EQ(lines("0123456789\n", 10), (Lines{"0123456789", "\n"}));
+}
+
+TEST_F(TextReaderTest, WindowsTextMode) {
+    EXPECT_EQ(lines("ab\r\ncd\r\n", 10), (Lines{"ab\n", "cd\n"}));
+    EXPECT_EQ(lines("a\rb\r\r\n", 10), (Lines{"a\rb\r\n"})) << "only a CR before a LF goes";
+    EXPECT_EQ(lines("ab\ncd\n\x1Aignored\n", 10), (Lines{"ab\n", "cd\n"}));
+    EXPECT_EQ(lines("ab\ncd\x1A\n", 10), (Lines{"ab\n"})) << "Ctrl-Z ends the line's read too";
+    // The CR-LF split across a piece boundary: the piece of 3 ends before the CR is seen.
+    EXPECT_EQ(lines("abc\r\ndef\r\n", 3), (Lines{"abc", "\n", "def", "\n"}));
+}
+
+TEST_F(TextReaderTest, CrLfSplitAcrossTheStreamBuffer) {
+    // Put the CR as the last byte of the platform's first read and the LF in the next one.
+    std::string first(65535, 'x');
+    std::string bytes = first + "\r\nend\n";
+    auto got = lines(bytes, 70000);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], first + "\n");
+    EXPECT_EQ(got[1], "end\n");
+    // A lone CR at the very end of the file stays.
+    EXPECT_EQ(pieces("ab\r", 10), (Lines{"ab\r|EOF"}));
+}
+
+TEST_F(TextReaderTest, BareReadLeavesTheBufferWhenNothingIsRead) {
+    // fgets keeps the previous text when the end of the file comes before any character.
+    EXPECT_EQ(pieces("ab\ncd", 10), (Lines{"ab\n", "cd|EOF"}));
+    EXPECT_EQ(pieces("ab\n", 10), (Lines{"ab\n", "ab\n|EOF|0"}));
+}
+
+} // namespace
