@@ -3,7 +3,9 @@
 #include "sandbox.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -166,6 +168,30 @@ RunResult Sandbox::run(const std::vector<std::string>& args) const {
     }
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     return result;
+}
+
+void Sandbox::lay_support_files() const {
+    fs::path fixtures = ZELMORTH_FIXTURES;
+    write("QUARRINE/TABLES.INI", slurp(fixtures / "TABLES.INI"));
+    write("QUARRINE/TELVOX.INI", slurp(fixtures / "TELVOX.INI"));
+    write("QUARRINE/HOLIDAYS.KVL", holiday_line(-20) + holiday_line(365));
+}
+
+std::string holiday_line(int days_from_today) {
+    // Count in calendar days from today's local noon, so that a change of clocks cannot move
+    // the result to a neighbouring day.
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    local.tm_mday += days_from_today;
+    local.tm_hour = 12;
+    local.tm_min = local.tm_sec = 0;
+    local.tm_isdst = -1;
+    std::mktime(&local);
+    char line[32];
+    std::snprintf(line, sizeof line, "%02d/%02d/%02d %02d\n", local.tm_mon + 1, local.tm_mday,
+                  local.tm_year % 100, 19 + local.tm_year / 100);
+    return line;
 }
 
 std::vector<std::string> Sandbox::calls() const {

@@ -37,6 +37,10 @@ class Sandbox {
     // The exit status TELVOX.EXE reports (0 unless set).
     void set_updater_status(int status) const;
 
+    // Puts a valid TABLES.INI, TELVOX.INI and HOLIDAYS.KVL (ending a year from today) in the
+    // install folder, so that a run gets through the support files.
+    void lay_support_files() const;
+
     // Runs the program with the working directory at QUARRINE; arguments are passed as given.
     RunResult run(const std::vector<std::string>& args = {}) const;
 
@@ -47,6 +51,9 @@ class Sandbox {
     std::filesystem::path top_;   // temporary folder holding everything
     std::filesystem::path drive_; // top_/drive
 };
+
+// A calendar line "MM/DD/YY CC\n" for the local date the given number of days from today.
+std::string holiday_line(int days_from_today);
 
 // Helpers for building expected notice-file bytes.
 std::string notice_block(const std::string& text);
