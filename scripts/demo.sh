@@ -1,0 +1,39 @@
+#!/bin/sh
+# Builds the program and runs it once on a scratch copy of the bundled demo install, then
+# shows what it did: files removed, the notice file, the console, the exit status and what
+# the main updater was asked.
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+cmake --preset default >/dev/null
+cmake --build --preset default --target zelmorth >/dev/null
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelmorth-demo-XXXXXX")
+cp -R demo/drive "$scratch/drive"
+install="$scratch/drive/QUARRINE"
+# The calendar's last holiday lies 30 days ahead, so the run shows its 60-day note.
+date -d "+30 days" "+%m/%d/%y %C" >> "$install/HOLIDAYS.KVL"
+before=$(cd "$scratch/drive" && find . | sort)
+
+echo "== Running build/zelmorth in $install"
+set +e
+(cd "$install" && ZELMORTH_ROOT="$scratch/drive" ZELMORTH_DEMO_CALLS="$scratch/calls.log" \
+    PATH="$here/demo/bin:$PATH" "$here/build/zelmorth")
+status=$?
+set -e
+echo
+echo "== Exit status: $status"
+echo "== Files the run removed:"
+after=$(cd "$scratch/drive" && find . | sort)
+echo "$before" | while read -r f; do
+    echo "$after" | grep -qxF "$f" || echo "   $f"
+done
+echo "== Files the run created:"
+echo "$after" | while read -r f; do
+    echo "$before" | grep -qxF "$f" || echo "   $f"
+done
+echo "== The notice file QUARRINE/TELVOX.MSG now says:"
+if [ -f "$install/TELVOX.MSG" ]; then sed 's/^/   | /' "$install/TELVOX.MSG"; echo; else echo "   (no notice file)"; fi
+echo "== The main updater was asked:"
+if [ -f "$scratch/calls.log" ]; then sed 's/^/   /' "$scratch/calls.log"; else echo "   (not started)"; fi
+echo "== Scratch install left at $scratch"
