@@ -1,8 +1,27 @@
 #!/bin/sh
-# Builds the program and its tests with warnings as errors and runs every test.
+# Builds the program and its tests and runs every suite: the normal build with warnings as
+# errors, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# coverage build whose line and branch figures for src/ are printed at the end.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "Native build and tests"
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+
+step "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset sanitize
+cmake --build --preset sanitize
+ctest --preset sanitize
+
+step "Coverage of src/"
+cmake --preset coverage
+find build-coverage -name '*.gcda' -delete
+cmake --build --preset coverage
+ctest --preset coverage
+gcovr -r . --filter 'src/' --exclude-unreachable-branches --exclude-throw-branches \
+    --print-summary build-coverage
