@@ -4,6 +4,7 @@
 
 #include "globals.h"
 #include "platform.h"
+#include "system_msg.h"
 #include "update_cleanup.h"
 
 void run_sequence() {
@@ -12,6 +13,7 @@ void run_sequence() {
     plat_remove("\\QUARRINE\\TEMPZIP.BAT");
     delete_zero_files();
     plat_remove("\\QUARRINE\\UPDATES\\SYMBOLS.TXT");
+    process_system_msg();
     plat_run_command("TELVOX.EXE /M"); // its result is not looked at
     plat_exit(0);
 }
