@@ -3,6 +3,7 @@
 #include "zelmorth.h"
 
 #include "globals.h"
+#include "logweb_check.h"
 #include "platform.h"
 #include "system_msg.h"
 #include "update_cleanup.h"
@@ -14,6 +15,7 @@ void run_sequence() {
     delete_zero_files();
     plat_remove("\\QUARRINE\\UPDATES\\SYMBOLS.TXT");
     process_system_msg();
+    check_logweb();
     plat_run_command("TELVOX.EXE /M"); // its result is not looked at
     plat_exit(0);
 }
