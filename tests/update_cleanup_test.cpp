@@ -51,8 +51,10 @@ TEST(DeleteZeroFiles, DeletesEmptyAreaFilesInAreaOrder) {
 
 TEST(DeleteZeroFiles, MissingFolderIsHarmless) {
     Recorder r;
+    r.fake.world.files = {{"\\QUARRINE\\EMPTY.CLC", ""}};
     EXPECT_EQ(delete_zero_files(), 0);
     EXPECT_TRUE(removed.empty());
+    EXPECT_EQ(r.fake.world.files.size(), 1u);
 }
 
 // A search that yields the same entries for every pattern, as a platform whose wildcard

@@ -77,16 +77,6 @@ TEST(Housekeeping, CleanupDeletesOnlyEmptyAreaFilesInTheFolder) {
     EXPECT_EQ(box.files(), expected);
 }
 
-TEST(Housekeeping, MissingUpdateFolderIsHarmless) {
-    Sandbox box;
-    box.lay_support_files();
-    auto before = box.files();
-    RunResult r = box.run();
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(box.files(), before);
-    EXPECT_EQ(box.calls(), std::vector<std::string>{UPDATER});
-}
-
 TEST(Housekeeping, UnopenableNoticeFileStopsBeforeTheUpdater) {
     Sandbox box;
     lay_typical(box);
