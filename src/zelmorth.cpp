@@ -3,13 +3,19 @@
 #include "zelmorth.h"
 
 #include "globals.h"
+#include "logweb_check.h"
 #include "platform.h"
+#include "system_msg.h"
+#include "update_cleanup.h"
 
 void run_sequence() {
     ceol = '\n';
     plat_remove("\\QUARRINE\\TELVOX.LOG");
     plat_remove("\\QUARRINE\\TEMPZIP.BAT");
+    delete_zero_files();
     plat_remove("\\QUARRINE\\UPDATES\\SYMBOLS.TXT");
+    process_system_msg();
+    check_logweb();
     plat_run_command("TELVOX.EXE /M"); // its result is not looked at
     plat_exit(0);
 }
