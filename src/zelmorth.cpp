@@ -4,9 +4,11 @@
 
 #include "globals.h"
 #include "platform.h"
+#include "tables_file.h"
 
 void run_sequence() {
     ceol = '\n';
+    load_tables();
     plat_remove("\\QUARRINE\\TELVOX.LOG");
     plat_remove("\\QUARRINE\\TEMPZIP.BAT");
     plat_remove("\\QUARRINE\\UPDATES\\SYMBOLS.TXT");
