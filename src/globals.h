@@ -4,3 +4,26 @@
 
 // The character that ends a settings value; the run sequence sets it to the newline.
 extern int ceol;
+
+// Commodity tables, filled by load_tables from the commodity tables file. Commodity i runs
+// from 0 to numcom - 1; every table has room for MAXCOMMODITIES commodities.
+constexpr int MAXCOMMODITIES = 100;
+constexpr int NUM_TABLES = 7;
+constexpr int MYNAME_SLOT = 18; // 16 characters of name, string end, one spare
+constexpr int TICKER_SLOT = 4;  // 2 characters of ticker, string end, one spare
+constexpr int TAG_SLOT = 14;    // 13 characters of tag and the string end
+constexpr int MONTHS_SLOT = 14; // 1 to 12 month letters and the string end
+
+// The count as read; a negative count is kept but acts as 0.
+extern int numcom;
+extern int roll_day[MAXCOMMODITIES];
+extern int roll_month[MAXCOMMODITIES];
+extern int precision[MAXCOMMODITIES];
+extern int bytes[MAXCOMMODITIES];
+extern int compu_trac[MAXCOMMODITIES];
+extern char mynames[MAXCOMMODITIES][MYNAME_SLOT];
+extern char ticker[MAXCOMMODITIES][TICKER_SLOT];
+extern char all_tag[MAXCOMMODITIES][TAG_SLOT];
+extern char active_months[MAXCOMMODITIES][MONTHS_SLOT];
+// The seven table names in their fixed order; a header selects the first that fits.
+extern const char* const tables[NUM_TABLES];

@@ -6,10 +6,12 @@
 #include "logweb_check.h"
 #include "platform.h"
 #include "system_msg.h"
+#include "tables_file.h"
 #include "update_cleanup.h"
 
 void run_sequence() {
     ceol = '\n';
+    load_tables();
     plat_remove("\\QUARRINE\\TELVOX.LOG");
     plat_remove("\\QUARRINE\\TEMPZIP.BAT");
     delete_zero_files();
