@@ -19,15 +19,49 @@ constexpr char REFUSAL_NOTICE[] = "\nERROR - INVALID PASSWORD FOR %s AREA";
 
 TextReader reader; // large buffer; kept out of the stack
 
-// True when line begins with prefix, compared without regard to case.
-bool starts_with_nocase(const char* line, const char* prefix) {
-    for (; *prefix != '\0'; ++line, ++prefix) {
-        unsigned char a = static_cast<unsigned char>(*line);
-        unsigned char b = static_cast<unsigned char>(*prefix);
+// True when the text of len characters begins with prefix, compared without regard to case.
+bool starts_with_nocase(const char* text, std::size_t len, const char* prefix) {
+    for (std::size_t i = 0; prefix[i] != '\0'; ++i) {
+        if (i == len)
+            return false;
+        unsigned char a = static_cast<unsigned char>(text[i]);
+        unsigned char b = static_cast<unsigned char>(prefix[i]);
         if (std::tolower(a) != std::tolower(b))
-            return false; // also at the end of a shorter line
+            return false;
     }
     return true;
+}
+
+// True when the text of len characters holds the download host's name.
+bool holds_host(const char* text, std::size_t len) {
+    constexpr std::size_t HOST_LEN = sizeof DOWNLOAD_HOST - 1;
+    const char* end = text + len;
+    for (const char* at = text; static_cast<std::size_t>(end - at) >= HOST_LEN; ++at) {
+        at = static_cast<const char*>(std::memchr(at, DOWNLOAD_HOST[0], end - at - HOST_LEN + 1));
+        if (at == nullptr)
+            return false;
+        if (std::memcmp(at + 1, DOWNLOAD_HOST + 1, HOST_LEN - 1) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Looks at one line of the log (as a string: a NUL byte ends it): a transfer line sets the
+// area, a refusal writes the notice.
+void check_line(const char* line, std::size_t len, char* area) {
+    // The area is the three characters just before the line's last one, which for a line
+    // with its line end are the extension of the file it names.
+    if (len >= TRANSFER_MIN && holds_host(line, len)) {
+        for (std::size_t i = 0; i < 3; ++i)
+            area[i] =
+                static_cast<char>(std::toupper(static_cast<unsigned char>(line[len - 4 + i])));
+        area[3] = '\0';
+    }
+    if (starts_with_nocase(line, len, REFUSAL)) {
+        char message[sizeof REFUSAL_NOTICE + AREA_CAP];
+        std::snprintf(message, sizeof message, REFUSAL_NOTICE, area);
+        ask_msg(message); // ends the process when the notice file cannot be opened
+    }
 }
 
 } // namespace
@@ -36,21 +70,19 @@ int check_logweb() {
     char area[AREA_CAP] = "NONE";
     if (!text_open(reader, LOGWEB_FILE))
         return 0;
-    char line[LOG_PIECE_MAX + 1];
-    while (read_line(reader, line, LOG_PIECE_MAX)) {
-        // The area is the three characters just before the line's last one, which for a line
-        // with its line end are the extension of the file it names.
-        std::size_t len = std::strlen(line);
-        if (len >= TRANSFER_MIN && std::strstr(line, DOWNLOAD_HOST) != nullptr) {
-            for (std::size_t i = 0; i < 3; ++i)
-                area[i] =
-                    static_cast<char>(std::toupper(static_cast<unsigned char>(line[len - 4 + i])));
-            area[3] = '\0';
-        }
-        if (starts_with_nocase(line, REFUSAL)) {
-            char message[sizeof REFUSAL_NOTICE + AREA_CAP];
-            std::snprintf(message, sizeof message, REFUSAL_NOTICE, area);
-            ask_msg(message); // ends the process when the notice file cannot be opened
+    const char* run = nullptr;
+    while (std::size_t len = text_read_run(reader, LOG_PIECE_MAX, &run)) {
+        bool has_nul = std::memchr(run, '\0', len) != nullptr;
+        for (std::size_t at = 0; at < len;) {
+            std::size_t piece = piece_length(run + at, len - at, LOG_PIECE_MAX);
+            std::size_t text = piece;
+            if (has_nul) {
+                const void* nul = std::memchr(run + at, '\0', piece);
+                if (nul != nullptr)
+                    text = static_cast<std::size_t>(static_cast<const char*>(nul) - (run + at));
+            }
+            check_line(run + at, text, area);
+            at += piece;
         }
     }
     text_close(reader);

@@ -25,9 +25,9 @@ struct PosixFile {
     bool writing = false;
     bool at_end = false; // the end of the file, or a Ctrl-Z, has been reached
     bool failed = false; // a write went wrong; close reports it
-    std::size_t pos = 0;
-    std::size_t len = 0;
-    char raw[RAW_CAP + 1];
+    int pending = -1;    // a byte read but not yet delivered (a CR waiting for its LF)
+    std::size_t len = 0; // bytes waiting in the write buffer
+    char raw[RAW_CAP];   // the write buffer
 };
 
 // Finds an entry of folder ("" for the file system's root) whose name equals name without
@@ -101,48 +101,87 @@ PlatFile* posix_open(const char* path, OpenMode mode) {
     return reinterpret_cast<PlatFile*>(f);
 }
 
-// Refills the raw buffer, keeping a CR that ended the previous fill in front so that a CR-LF
-// split between two fills is still seen as one line end.
-void refill(PosixFile* f) {
-    std::size_t keep = 0;
-    if (f->pos < f->len) { // only a trailing CR is ever left over
-        f->raw[0] = f->raw[f->pos];
-        keep = 1;
+// Turns CR-LF into LF in place over len bytes and returns the new length. A CR that is not
+// directly followed by a LF within the bytes stays.
+std::size_t drop_cr_before_lf(char* buf, std::size_t len) {
+    const void* first = std::memchr(buf, '\r', len);
+    if (first == nullptr)
+        return len;
+    std::size_t w = static_cast<std::size_t>(static_cast<const char*>(first) - buf);
+    std::size_t i = w;
+    while (i < len) {
+        const void* cr = std::memchr(buf + i, '\r', len - i);
+        std::size_t stop =
+            cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - buf) : len;
+        std::memmove(buf + w, buf + i, stop - i);
+        w += stop - i;
+        i = stop;
+        if (i == len)
+            break;
+        if (i + 1 < len && buf[i + 1] == '\n') {
+            ++i; // the LF that follows is copied with the next stretch
+            continue;
+        }
+        buf[w++] = '\r';
+        ++i;
     }
-    ssize_t got;
-    do {
-        got = ::read(f->fd, f->raw + keep, RAW_CAP - keep);
-    } while (got < 0 && errno == EINTR);
-    f->pos = 0;
-    f->len = keep + (got > 0 ? static_cast<std::size_t>(got) : 0);
-    if (got <= 0)
-        f->at_end = true;
+    return w;
 }
 
+// One read(2), retried when interrupted; marks the end of the file when nothing came.
+std::size_t read_some(PosixFile* f, char* into, std::size_t room) {
+    ssize_t got;
+    do {
+        got = ::read(f->fd, into, room);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        f->at_end = true;
+        return 0;
+    }
+    return static_cast<std::size_t>(got);
+}
+
+// Reads straight into the caller's buffer and translates there. A CR that ends what one
+// read(2) delivered is held back until the next byte is known, so that a CR-LF split between
+// two reads is still one line end.
 std::size_t posix_read(PlatFile* file, char* buf, std::size_t cap) {
     auto* f = reinterpret_cast<PosixFile*>(file);
-    std::size_t n = 0;
-    while (n < cap) {
-        if (f->pos == f->len || (f->raw[f->pos] == '\r' && f->pos + 1 == f->len && !f->at_end)) {
-            if (f->at_end)
-                break;
-            refill(f);
-            continue;
+    while (cap > 0) {
+        std::size_t have = 0;
+        if (f->pending >= 0) {
+            buf[0] = static_cast<char>(f->pending);
+            f->pending = -1;
+            have = 1;
+        } else if (f->at_end) {
+            return 0;
         }
-        char c = f->raw[f->pos];
-        if (c == CTRL_Z) { // text mode: Ctrl-Z ends the file
+        if (have == cap) {
+            // Room for the held byte only: a CR needs the next byte to know whether it stays.
+            char next = 0;
+            if (buf[0] != '\r' || f->at_end || read_some(f, &next, 1) == 0)
+                return 1;
+            if (next == '\n')
+                buf[0] = '\n';
+            else if (next == CTRL_Z)
+                f->at_end = true;
+            else
+                f->pending = static_cast<unsigned char>(next);
+            return 1;
+        }
+        std::size_t total = have + (f->at_end ? 0 : read_some(f, buf + have, cap - have));
+        if (const void* z = std::memchr(buf, CTRL_Z, total)) { // text mode: Ctrl-Z ends the file
+            total = static_cast<std::size_t>(static_cast<const char*>(z) - buf);
             f->at_end = true;
-            f->pos = f->len = 0;
-            break;
         }
-        if (c == '\r' && f->pos + 1 < f->len && f->raw[f->pos + 1] == '\n') {
-            ++f->pos; // CR-LF reads as LF
-            continue;
+        std::size_t n = drop_cr_before_lf(buf, total);
+        if (n > 0 && buf[n - 1] == '\r' && !f->at_end) {
+            f->pending = '\r';
+            --n;
         }
-        buf[n++] = c;
-        ++f->pos;
+        if (n > 0)
+            return n;
     }
-    return n;
+    return 0;
 }
 
 bool write_all(int fd, const char* data, std::size_t len) {

@@ -26,9 +26,22 @@ int process_system_msg() {
         text_close(reader);
         return 0;
     }
-    char piece[PIECE_MAX + 1];
-    while (read_line(reader, piece, PIECE_MAX))
-        plat_write_text(notices, piece);
+    // Each piece is written as a string: a NUL byte ends what is written of its piece. A
+    // stretch without one is written in one go, which gives the same bytes.
+    const char* run = nullptr;
+    while (std::size_t len = text_read_run(reader, PIECE_MAX, &run)) {
+        if (std::memchr(run, '\0', len) == nullptr) {
+            plat_write(notices, run, len);
+            continue;
+        }
+        for (std::size_t at = 0; at < len;) {
+            std::size_t piece = piece_length(run + at, len - at, PIECE_MAX);
+            const void* nul = std::memchr(run + at, '\0', piece);
+            std::size_t upto = nul != nullptr ? static_cast<const char*>(nul) - (run + at) : piece;
+            plat_write(notices, run + at, upto);
+            at += piece;
+        }
+    }
     plat_close(notices);
     text_close(reader);
     return 0;

@@ -47,3 +47,49 @@ bool read_line(TextReader& reader, char* out, std::size_t max) {
     std::size_t n = text_read(reader, out, max);
     return n > 0 && !reader.eof;
 }
+
+namespace {
+
+// The length of the part of a stretch of avail characters, starting at a piece's start, that
+// consists of whole pieces: everything up to its last newline, then every full max characters.
+std::size_t whole_pieces(const char* from, std::size_t avail, std::size_t max) {
+    std::size_t tail = avail;
+    while (tail > 0 && from[tail - 1] != '\n')
+        --tail;
+    return tail + (avail - tail) / max * max;
+}
+
+} // namespace
+
+std::size_t text_read_run(TextReader& reader, std::size_t max, const char** data) {
+    if (max == 0 || max >= sizeof reader.buf)
+        return 0;
+    for (;;) {
+        std::size_t avail = reader.len - reader.pos;
+        std::size_t take = whole_pieces(reader.buf + reader.pos, avail, max);
+        if (take > 0) {
+            *data = reader.buf + reader.pos;
+            reader.pos += take;
+            return take;
+        }
+        // Less than one piece is left: move it to the front and read more behind it.
+        if (reader.eof)
+            return 0;
+        std::memmove(reader.buf, reader.buf + reader.pos, avail);
+        reader.pos = 0;
+        reader.len = avail;
+        std::size_t got = plat_read(reader.file, reader.buf + avail, sizeof reader.buf - avail);
+        if (got == 0) {
+            reader.eof = true; // what is left is the short last piece, which is not processed
+            return 0;
+        }
+        reader.len += got;
+    }
+}
+
+std::size_t piece_length(const char* data, std::size_t len, std::size_t max) {
+    std::size_t limit = len < max ? len : max;
+    const void* nl = std::memchr(data, '\n', limit);
+    return nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - data) + 1
+                         : limit;
+}

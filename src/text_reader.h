@@ -30,3 +30,16 @@ std::size_t text_read(TextReader& reader, char* out, std::size_t max);
 // runs into the end of the file ends the reading, and its text is not processed; so a last
 // line without a line end is dropped unless it filled a whole piece.
 bool read_line(TextReader& reader, char* out, std::size_t max);
+
+// The line rule over long stretches at a time, for readers that stream large files. Gives in
+// *data, inside the reader's buffer, the longest stretch of the unread text that holds whole
+// pieces only, each ending in a newline or max characters long: all of it is text that the
+// line rule processes, whatever follows. The short piece that a file without a last line end
+// leaves over is never given. A stretch always begins at the start of a piece. Returns the
+// stretch's length (valid until the next read); 0 at the end of the file. Not to be mixed with
+// the piece-by-piece reads on one file.
+std::size_t text_read_run(TextReader& reader, std::size_t max, const char** data);
+
+// The length of the piece that begins at data inside a stretch: up to and including the next
+// newline, but at most max characters.
+std::size_t piece_length(const char* data, std::size_t len, std::size_t max);

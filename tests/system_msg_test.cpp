@@ -43,19 +43,28 @@ TEST(ProcessSystemMsg, CopiesLinesUnderTheLineRule) {
     }
 }
 
-std::vector<std::size_t> write_sizes;
-bool recording_write(PlatFile*, const char*, std::size_t len) {
-    write_sizes.push_back(len);
-    return true;
-}
-
-TEST(ProcessSystemMsg, LongLineGoesInPiecesOf149) {
-    FakePlatform fake;
-    fake.world.files[SYSTEM_MSG_FILE] = std::string(300, 'y') + "\n";
-    write_sizes.clear();
-    plat.write = recording_write;
-    process_system_msg();
-    EXPECT_EQ(write_sizes, (std::vector<std::size_t>{149, 149, 3}));
+// Pieces are written as strings, so a NUL byte cuts its own piece only; the relay must keep
+// the piece boundaries of 149 characters and of each line even when it copies in bulk.
+TEST(ProcessSystemMsg, NulByteEndsOnlyItsOwnPiece) {
+    using namespace std::string_literals;
+    const std::string x148(148, 'x'), y100(100, 'y');
+    struct Row {
+        const char* name;
+        std::string message;
+        std::string notices_after;
+    };
+    const Row rows[] = {
+        {"NUL in a short line", "AB\0CD\nEF\n"s, "ABEF\n"},
+        {"NUL in the first of two pieces", "A\0"s + x148 + y100 + "\n", "Ax" + y100 + "\n"},
+        {"NUL in the second piece", x148 + "Z" + "B\0C\n"s, x148 + "ZB"},
+        {"NUL at a line start", "\0abc\nnext\n"s, "next\n"},
+    };
+    for (const Row& row : rows) {
+        FakePlatform fake;
+        fake.world.files[SYSTEM_MSG_FILE] = row.message;
+        process_system_msg();
+        EXPECT_EQ(fake.world.files[NOTICE_FILE], row.notices_after) << row.name;
+    }
 }
 
 TEST(ProcessSystemMsg, SilentWhenAFileCannotBeOpened) {
