@@ -7,3 +7,5 @@ int todays_year = 0;
 int todays_month = 0;
 int todays_day = 0;
 std::uint16_t todays_date = 0;
+
+Settings settings = {};

@@ -4,11 +4,13 @@
 
 #include "globals.h"
 #include "platform.h"
+#include "settings_file.h"
 
 void run_sequence() {
     ceol = '\n';
     plat_remove("\\QUARRINE\\TELVOX.LOG");
     plat_remove("\\QUARRINE\\TEMPZIP.BAT");
+    load_ini();
     plat_remove("\\QUARRINE\\UPDATES\\SYMBOLS.TXT");
     plat_run_command("TELVOX.EXE /M"); // its result is not looked at
     plat_exit(0);
