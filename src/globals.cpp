@@ -9,3 +9,6 @@ int todays_day = 0;
 std::uint16_t todays_date = 0;
 
 Settings settings = {};
+
+std::uint16_t holidays[MAXHOLIDAYS] = {};
+int num_holidays = 0;

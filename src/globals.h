@@ -35,3 +35,8 @@ struct Settings {
     char xusercd[5];  // 4
 };
 extern Settings settings;
+
+// The holiday calendar: Lotus day numbers in file order.
+constexpr int MAXHOLIDAYS = 2000;
+extern std::uint16_t holidays[MAXHOLIDAYS];
+extern int num_holidays;

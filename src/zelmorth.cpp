@@ -3,6 +3,7 @@
 #include "zelmorth.h"
 
 #include "globals.h"
+#include "holidays_file.h"
 #include "platform.h"
 #include "settings_file.h"
 
@@ -11,6 +12,7 @@ void run_sequence() {
     plat_remove("\\QUARRINE\\TELVOX.LOG");
     plat_remove("\\QUARRINE\\TEMPZIP.BAT");
     load_ini();
+    load_holidays();
     plat_remove("\\QUARRINE\\UPDATES\\SYMBOLS.TXT");
     plat_run_command("TELVOX.EXE /M"); // its result is not looked at
     plat_exit(0);
