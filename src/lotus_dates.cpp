@@ -44,13 +44,14 @@ int decimal_value(const char* text) {
     bool negative = *text == '-';
     if (*text == '-' || *text == '+')
         ++text;
-    // Counted in the negative direction, which holds INT_MIN itself.
+    // Once the number is beyond the int range further digits cannot change the saturated
+    // result, so the count stops growing there and never overflows.
     long long value = 0;
     for (; *text >= '0' && *text <= '9'; ++text) {
-        if (value > LLONG_MIN / 20) // stays far outside the int range once it is left
-            value = value * 10 - (*text - '0');
+        if (value <= -static_cast<long long>(INT_MIN))
+            value = value * 10 + (*text - '0');
     }
-    if (!negative)
+    if (negative)
         value = -value;
     if (value > INT_MAX)
         return INT_MAX;
