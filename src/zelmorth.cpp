@@ -3,8 +3,10 @@
 #include "zelmorth.h"
 
 #include "globals.h"
+#include "holidays_file.h"
 #include "logweb_check.h"
 #include "platform.h"
+#include "settings_file.h"
 #include "system_msg.h"
 #include "tables_file.h"
 #include "update_cleanup.h"
@@ -15,6 +17,8 @@ void run_sequence() {
     plat_remove("\\QUARRINE\\TELVOX.LOG");
     plat_remove("\\QUARRINE\\TEMPZIP.BAT");
     delete_zero_files();
+    load_ini();
+    load_holidays();
     plat_remove("\\QUARRINE\\UPDATES\\SYMBOLS.TXT");
     process_system_msg();
     check_logweb();
