@@ -5,7 +5,6 @@
 #include "notices.h"
 #include "text_reader.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -19,14 +18,15 @@ constexpr char REFUSAL_NOTICE[] = "\nERROR - INVALID PASSWORD FOR %s AREA";
 
 TextReader reader; // large buffer; kept out of the stack
 
+// Case conversion of the C locale, which the program never leaves: ASCII letters only.
+char ascii_upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 // True when the text of len characters begins with prefix, compared without regard to case.
 bool starts_with_nocase(const char* text, std::size_t len, const char* prefix) {
     for (std::size_t i = 0; prefix[i] != '\0'; ++i) {
-        if (i == len)
-            return false;
-        unsigned char a = static_cast<unsigned char>(text[i]);
-        unsigned char b = static_cast<unsigned char>(prefix[i]);
-        if (std::tolower(a) != std::tolower(b))
+        if (i == len || ascii_upper(text[i]) != ascii_upper(prefix[i]))
             return false;
     }
     return true;
@@ -53,8 +53,7 @@ void check_line(const char* line, std::size_t len, char* area) {
     // with its line end are the extension of the file it names.
     if (len >= TRANSFER_MIN && holds_host(line, len)) {
         for (std::size_t i = 0; i < 3; ++i)
-            area[i] =
-                static_cast<char>(std::toupper(static_cast<unsigned char>(line[len - 4 + i])));
+            area[i] = ascii_upper(line[len - 4 + i]);
         area[3] = '\0';
     }
     if (starts_with_nocase(line, len, REFUSAL)) {

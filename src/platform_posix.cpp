@@ -4,6 +4,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,7 @@
 
 namespace {
 
-constexpr std::size_t RAW_CAP = 1 << 16;
+constexpr std::size_t RAW_CAP = 1 << 18;
 constexpr char CTRL_Z = 0x1A;
 
 struct PosixFile {
@@ -25,9 +26,9 @@ struct PosixFile {
     bool writing = false;
     bool at_end = false; // the end of the file, or a Ctrl-Z, has been reached
     bool failed = false; // a write went wrong; close reports it
-    int pending = -1;    // a byte read but not yet delivered (a CR waiting for its LF)
-    std::size_t len = 0; // bytes waiting in the write buffer
-    char raw[RAW_CAP];   // the write buffer
+    std::size_t pos = 0; // reading: the next raw byte to translate
+    std::size_t len = 0; // bytes in raw: read and not yet translated, or waiting to be written
+    char raw[RAW_CAP];   // the read or the write buffer
 };
 
 // Finds an entry of folder ("" for the file system's root) whose name equals name without
@@ -51,23 +52,26 @@ std::string match_entry(const std::string& folder, const std::string& name) {
     return found;
 }
 
-// Maps one of the program's Windows paths onto this file system: a leading backslash is the
-// root of the current drive, which ZELMORTH_ROOT names (unset means "/"); anything else is
-// relative to the current directory.
+// The folder that a path starts from: for a leading backslash the root of the current drive,
+// which ZELMORTH_ROOT names (unset means "/", given as ""), else the current directory. rest
+// is left at the path's first component.
+std::string start_folder(const char* path, const char*& rest) {
+    rest = path;
+    if (*rest != '\\' && *rest != '/')
+        return ".";
+    ++rest;
+    const char* root = std::getenv("ZELMORTH_ROOT");
+    std::string folder = (root != nullptr && *root != '\0') ? root : "/";
+    while (!folder.empty() && folder.back() == '/')
+        folder.pop_back();
+    return folder;
+}
+
+// Maps one of the program's Windows paths onto this file system, component by component, each
+// matched without regard to case (see match_entry).
 std::string native_path(const char* path) {
-    std::string folder;
-    const char* rest = path;
-    if (*rest == '\\' || *rest == '/') {
-        const char* root = std::getenv("ZELMORTH_ROOT");
-        folder = (root != nullptr && *root != '\0') ? root : "/";
-        while (folder.size() > 1 && folder.back() == '/')
-            folder.pop_back();
-        if (folder == "/")
-            folder.clear();
-        ++rest;
-    } else {
-        folder = ".";
-    }
+    const char* rest = nullptr;
+    std::string folder = start_folder(path, rest);
     while (*rest != '\0') {
         const char* end = rest;
         while (*end != '\0' && *end != '\\' && *end != '/')
@@ -80,18 +84,43 @@ std::string native_path(const char* path) {
     return folder.empty() ? std::string("/") : folder;
 }
 
+// The same path spelt exactly as written, without looking at the file system. When it exists,
+// it is what native_path gives too (the exact name wins at every level), so it is tried first
+// and saves a lookup per component.
+std::string exact_path(const char* path) {
+    const char* rest = nullptr;
+    std::string name = start_folder(path, rest);
+    while (*rest != '\0') {
+        const char* end = rest;
+        while (*end != '\0' && *end != '\\' && *end != '/')
+            ++end;
+        if (end != rest) {
+            name += '/';
+            name.append(rest, end);
+        }
+        rest = *end != '\0' ? end + 1 : end;
+    }
+    return name.empty() ? std::string("/") : name;
+}
+
 PlatFile* posix_open(const char* path, OpenMode mode) {
-    std::string name = native_path(path);
     int flags = O_RDONLY;
     if (mode == OpenMode::write)
-        flags = O_WRONLY | O_CREAT | O_TRUNC;
+        flags = O_WRONLY | O_TRUNC;
     else if (mode == OpenMode::append)
-        flags = O_WRONLY | O_CREAT | O_APPEND;
-    int fd = ::open(name.c_str(), flags | O_CLOEXEC, 0666);
+        flags = O_WRONLY | O_APPEND;
+    // An existing file under its exact name first; else the name matched without regard to
+    // case, which is also where a new file is created.
+    int fd = ::open(exact_path(path).c_str(), flags | O_CLOEXEC);
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        int create = mode == OpenMode::read ? 0 : O_CREAT;
+        fd = ::open(native_path(path).c_str(), flags | create | O_CLOEXEC, 0666);
+    }
     if (fd < 0)
         return nullptr;
+    // Windows cannot open a folder as a file; opening one for writing fails by itself.
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) { // Windows cannot open a folder as a file
+    if (mode == OpenMode::read && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
         ::close(fd);
         return nullptr;
     }
@@ -101,87 +130,66 @@ PlatFile* posix_open(const char* path, OpenMode mode) {
     return reinterpret_cast<PlatFile*>(f);
 }
 
-// Turns CR-LF into LF in place over len bytes and returns the new length. A CR that is not
-// directly followed by a LF within the bytes stays.
-std::size_t drop_cr_before_lf(char* buf, std::size_t len) {
-    const void* first = std::memchr(buf, '\r', len);
-    if (first == nullptr)
-        return len;
-    std::size_t w = static_cast<std::size_t>(static_cast<const char*>(first) - buf);
-    std::size_t i = w;
-    while (i < len) {
-        const void* cr = std::memchr(buf + i, '\r', len - i);
-        std::size_t stop =
-            cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - buf) : len;
-        std::memmove(buf + w, buf + i, stop - i);
-        w += stop - i;
-        i = stop;
-        if (i == len)
-            break;
-        if (i + 1 < len && buf[i + 1] == '\n') {
-            ++i; // the LF that follows is copied with the next stretch
-            continue;
-        }
-        buf[w++] = '\r';
-        ++i;
-    }
-    return w;
-}
-
-// One read(2), retried when interrupted; marks the end of the file when nothing came.
-std::size_t read_some(PosixFile* f, char* into, std::size_t room) {
+// Reads more raw bytes behind the ones not yet used (at most a CR that waits for the next
+// byte). A Ctrl-Z ends the file in text mode, so nothing from it on is ever kept.
+void refill(PosixFile* f) {
+    std::size_t keep = f->len - f->pos;
+    std::memmove(f->raw, f->raw + f->pos, keep);
+    f->pos = 0;
+    f->len = keep;
     ssize_t got;
     do {
-        got = ::read(f->fd, into, room);
+        got = ::read(f->fd, f->raw + keep, RAW_CAP - keep);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
         f->at_end = true;
-        return 0;
+        return;
     }
-    return static_cast<std::size_t>(got);
+    f->len += static_cast<std::size_t>(got);
+    if (const void* z = std::memchr(f->raw + keep, CTRL_Z, static_cast<std::size_t>(got))) {
+        f->len = static_cast<std::size_t>(static_cast<const char*>(z) - f->raw);
+        f->at_end = true;
+    }
 }
 
-// Reads straight into the caller's buffer and translates there. A CR that ends what one
-// read(2) delivered is held back until the next byte is known, so that a CR-LF split between
-// two reads is still one line end.
+// Copies text from the raw buffer into the caller's, dropping each CR that stands directly
+// before a LF. A CR that is the last raw byte is decided only once the next byte is read, so
+// that a CR-LF split between two reads is still one line end.
 std::size_t posix_read(PlatFile* file, char* buf, std::size_t cap) {
     auto* f = reinterpret_cast<PosixFile*>(file);
-    while (cap > 0) {
-        std::size_t have = 0;
-        if (f->pending >= 0) {
-            buf[0] = static_cast<char>(f->pending);
-            f->pending = -1;
-            have = 1;
-        } else if (f->at_end) {
-            return 0;
+    std::size_t n = 0;
+    while (n < cap) {
+        if (f->len - f->pos < 2 && !f->at_end)
+            refill(f);
+        std::size_t avail = f->len - f->pos;
+        if (avail == 0)
+            break;
+        const char* src = f->raw + f->pos;
+        std::size_t usable = avail;
+        if (!f->at_end && src[avail - 1] == '\r')
+            --usable;
+        std::size_t i = 0;
+        while (i < usable && n < cap) {
+            std::size_t want = usable - i < cap - n ? usable - i : cap - n;
+            const void* cr = std::memchr(src + i, '\r', want);
+            std::size_t run =
+                cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - (src + i))
+                              : want;
+            std::memcpy(buf + n, src + i, run);
+            n += run;
+            i += run;
+            if (cr == nullptr)
+                continue;
+            if (i + 1 < avail && src[i + 1] == '\n') {
+                ++i; // the CR of a CR-LF is dropped; its LF goes with the next run
+                continue;
+            }
+            buf[n++] = '\r';
+            ++i;
         }
-        if (have == cap) {
-            // Room for the held byte only: a CR needs the next byte to know whether it stays.
-            char next = 0;
-            if (buf[0] != '\r' || f->at_end || read_some(f, &next, 1) == 0)
-                return 1;
-            if (next == '\n')
-                buf[0] = '\n';
-            else if (next == CTRL_Z)
-                f->at_end = true;
-            else
-                f->pending = static_cast<unsigned char>(next);
-            return 1;
-        }
-        std::size_t total = have + (f->at_end ? 0 : read_some(f, buf + have, cap - have));
-        if (const void* z = std::memchr(buf, CTRL_Z, total)) { // text mode: Ctrl-Z ends the file
-            total = static_cast<std::size_t>(static_cast<const char*>(z) - buf);
-            f->at_end = true;
-        }
-        std::size_t n = drop_cr_before_lf(buf, total);
-        if (n > 0 && buf[n - 1] == '\r' && !f->at_end) {
-            f->pending = '\r';
-            --n;
-        }
-        if (n > 0)
-            return n;
+        f->pos += i;
     }
-    return 0;
+    return n;
 }
 
 bool write_all(int fd, const char* data, std::size_t len) {
@@ -231,7 +239,12 @@ bool posix_close(PlatFile* file) {
 }
 
 bool posix_remove(const char* path) {
-    // unlink removes files and symbolic links, never a folder, like the Windows runtime.
+    // unlink removes files and symbolic links, never a folder, like the Windows runtime. The
+    // exact name is tried first, as in posix_open.
+    if (::unlink(exact_path(path).c_str()) == 0)
+        return true;
+    if (errno != ENOENT && errno != ENOTDIR)
+        return false;
     return ::unlink(native_path(path).c_str()) == 0;
 }
 

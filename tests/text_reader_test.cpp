@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -78,15 +79,53 @@ TEST_F(TextReaderTest, WindowsTextMode) {
 }
 
 TEST_F(TextReaderTest, CrLfSplitAcrossTheStreamBuffer) {
-    // Put the CR as the last byte of the platform's first read and the LF in the next one.
-    std::string first(65535, 'x');
-    std::string bytes = first + "\r\nend\n";
-    auto got = lines(bytes, 70000);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], first + "\n");
-    EXPECT_EQ(got[1], "end\n");
+    // Put the CR as the last byte of one read (of the platform or of the reader) and the LF
+    // as the first of the next, at each buffer size either layer might use.
+    for (std::size_t at : {std::size_t{65535}, TEXT_READER_BUF - 1, TEXT_READER_BUF,
+                           2 * TEXT_READER_BUF - 1}) {
+        std::string first(at, 'x');
+        auto got = lines(first + "\r\nend\n", 3 * TEXT_READER_BUF);
+        ASSERT_EQ(got.size(), 2u) << at;
+        EXPECT_EQ(got[0], first + "\n") << at;
+        EXPECT_EQ(got[1], "end\n") << at;
+    }
     // A lone CR at the very end of the file stays.
     EXPECT_EQ(pieces("ab\r", 10), (Lines{"ab\r|EOF"}));
+}
+
+// Reading in stretches must give exactly the pieces that reading piece by piece gives, for
+// any text: lines of every length, CR, NUL and Ctrl-Z bytes, and files that span several
+// buffers with or without a last line end.
+TEST_F(TextReaderTest, StretchesHoldExactlyThePiecesOfTheLineRule) {
+    std::mt19937 rng(20261207);
+    const char alphabet[] = {'a', 'b', '\n', '\n', '\r', '\0', ' ', '\x1A'};
+    for (int round = 0; round < 40; ++round) {
+        std::size_t size = round < 30 ? rng() % 400 : TEXT_READER_BUF + rng() % 100000;
+        std::string bytes;
+        for (std::size_t i = 0; i < size; ++i) {
+            char c = alphabet[rng() % (round % 4 == 0 ? 8 : 7)]; // Ctrl-Z in a quarter only
+            bytes += rng() % 8 == 0 ? c : static_cast<char>('c' + rng() % 20);
+        }
+        std::size_t max = round % 2 ? 149 : 1 + rng() % 12;
+        auto expected = lines(bytes, max);
+
+        TextReader reader;
+        ASSERT_TRUE(text_open(reader, "\\QUARRINE\\F.TXT"));
+        std::vector<std::string> got;
+        const char* run = nullptr;
+        while (std::size_t len = text_read_run(reader, max, &run)) {
+            for (std::size_t at = 0; at < len;) {
+                std::size_t piece = piece_length(run + at, len - at, max);
+                got.emplace_back(run + at, piece);
+                at += piece;
+            }
+        }
+        text_close(reader);
+        // The piece-by-piece read sees a piece as a string, so compare up to a NUL.
+        for (auto& piece : got)
+            piece = piece.substr(0, piece.find('\0'));
+        EXPECT_EQ(got, expected) << "round " << round << ", max " << max;
+    }
 }
 
 TEST_F(TextReaderTest, BareReadLeavesTheBufferWhenNothingIsRead) {
