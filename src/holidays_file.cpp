@@ -3,6 +3,7 @@
 #include "holidays_file.h"
 
 #include "abort.h"
+#include "c_locale.h"
 #include "globals.h"
 #include "lotus_dates.h"
 #include "notices.h"

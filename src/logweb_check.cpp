@@ -2,6 +2,7 @@
 // notice naming the data area whose file was being fetched.
 #include "logweb_check.h"
 
+#include "c_locale.h"
 #include "notices.h"
 #include "text_reader.h"
 
@@ -17,11 +18,6 @@ constexpr char REFUSAL[] = "Authorization failed";
 constexpr char REFUSAL_NOTICE[] = "\nERROR - INVALID PASSWORD FOR %s AREA";
 
 TextReader reader; // large buffer; kept out of the stack
-
-// Case conversion of the C locale, which the program never leaves: ASCII letters only.
-char ascii_upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 // True when the text of len characters begins with prefix, compared without regard to case.
 bool starts_with_nocase(const char* text, std::size_t len, const char* prefix) {

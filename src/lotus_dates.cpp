@@ -1,6 +1,7 @@
 // lotus_dates.cpp - Lotus day numbers, the date texts that give them, and today's date.
 #include "lotus_dates.h"
 
+#include "c_locale.h"
 #include "globals.h"
 #include "platform.h"
 
@@ -11,10 +12,6 @@ namespace {
 
 // date_scan keeps the month field, then the day field, in a work buffer of this size.
 constexpr std::size_t SCAN_FIELD_CAP = 100;
-
-bool is_c_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 // Copies the text up to the next '/' into field; the position after that '/', or nullptr
 // when the field has no end or does not fit the work buffer.
@@ -37,28 +34,6 @@ int fold_year(long long year) {
 }
 
 } // namespace
-
-int decimal_value(const char* text) {
-    while (is_c_space(*text))
-        ++text;
-    bool negative = *text == '-';
-    if (*text == '-' || *text == '+')
-        ++text;
-    // Once the number is beyond the int range further digits cannot change the saturated
-    // result, so the count stops growing there and never overflows.
-    long long value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        if (value <= -static_cast<long long>(INT_MIN))
-            value = value * 10 + (*text - '0');
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
 
 std::uint16_t date_to_lotus(int year, int month, int day) {
     if (year == 0 && month == 0 && day == 0)

@@ -4,11 +4,6 @@
 
 #include <cstdint>
 
-// Reads a number as the C runtime's decimal conversion does: leading white space, an optional
-// sign, then digits up to the first other character; no digits give 0. A number beyond the
-// 32-bit range gives the nearest end of that range instead of wrapping.
-int decimal_value(const char* text);
-
 // The day number of a calendar date: the low 16 bits of the Lotus count, 0 for 0/0/0. The
 // year counts by its last two digits above 2000 (y % 100), and any values are accepted.
 std::uint16_t date_to_lotus(int year, int month, int day);

@@ -3,6 +3,7 @@
 #include "settings_file.h"
 
 #include "abort.h"
+#include "c_locale.h"
 #include "globals.h"
 #include "lotus_dates.h"
 #include "text_reader.h"
@@ -158,8 +159,7 @@ int load_ini() {
         if (reader.eof && line[0] == '\0')
             break;
         for (char* c = line; *c != '\0'; ++c) {
-            if (*c >= 'a' && *c <= 'z')
-                *c = static_cast<char>(*c - 'a' + 'A');
+            *c = ascii_upper(*c);
         }
         take_line(line);
     }

@@ -2,6 +2,7 @@
 // header and a body, validated as soon as it is read.
 #include "tables_file.h"
 
+#include "c_locale.h"
 #include "notices.h"
 #include "platform.h"
 #include "text_reader.h"
@@ -39,57 +40,19 @@ enum TableIndex { ROLL_DAY, ROLL_MONTH, PRECISION, BYTES, COMPU_TRAC, MYNAMES, A
 // The reader is large; it lives here rather than on the stack.
 TextReader reader;
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-char to_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Converts the digits at p (at least one) with the sign given, saturating at the 32-bit
-// range so that a number too large never wraps into a valid value. Advances p past them.
-int digits_value(const char*& p, bool negative) {
-    long long value = 0;
-    const long long limit = static_cast<long long>(INT_MAX) + 1;
-    for (; is_digit(*p); ++p)
-        if (value < limit)
-            value = value * 10 + (*p - '0');
-    if (value > limit)
-        value = limit;
-    if (negative)
-        return value >= limit ? INT_MIN : static_cast<int>(-value);
-    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
-}
-
-// The standard decimal conversion: blanks skipped, optional sign, digits; anything else ends
-// the number, and no digits give 0.
-int decimal_value(const char* p) {
-    while (is_space(*p))
-        ++p;
-    bool negative = *p == '-';
-    if (*p == '-' || *p == '+')
-        ++p;
-    return digits_value(p, negative);
-}
-
 // The outcome of one scan directive.
 enum class Step { converted, mismatch, ended };
 
 // "%d": blanks skipped, optional sign, at least one digit.
 Step scan_int(const char*& p, int& out) {
-    while (is_space(*p))
+    while (is_c_space(*p))
         ++p;
     if (*p == '\0')
         return Step::ended;
     bool negative = *p == '-';
     if (*p == '-' || *p == '+')
         ++p;
-    if (!is_digit(*p))
+    if (!is_c_digit(*p))
         return Step::mismatch;
     out = digits_value(p, negative);
     return Step::converted;
@@ -97,12 +60,12 @@ Step scan_int(const char*& p, int& out) {
 
 // "%13s": blanks skipped, then up to 13 non-blank characters.
 Step scan_word(const char*& p, char* out) {
-    while (is_space(*p))
+    while (is_c_space(*p))
         ++p;
     if (*p == '\0')
         return Step::ended;
     int n = 0;
-    while (n < TAG_SLOT - 1 && *p != '\0' && !is_space(*p))
+    while (n < TAG_SLOT - 1 && *p != '\0' && !is_c_space(*p))
         out[n++] = *p++;
     out[n] = '\0';
     return Step::converted;
@@ -141,7 +104,7 @@ int select_table(const char* name, std::size_t len) {
     for (int t = 0; t < NUM_TABLES; ++t) {
         const char* table = tables[t];
         std::size_t i = 0;
-        while (i < len && table[i] != '\0' && to_lower(name[i]) == to_lower(table[i]))
+        while (i < len && table[i] != '\0' && ascii_lower(name[i]) == ascii_lower(table[i]))
             ++i;
         if (i == len)
             return t;
@@ -249,7 +212,7 @@ void load_tags(int count, char* line) {
 bool begins_with_count(const char* line) {
     const char key[] = "[numcom";
     for (std::size_t i = 0; key[i] != '\0'; ++i)
-        if (to_lower(line[i]) != key[i])
+        if (ascii_lower(line[i]) != key[i])
             return false;
     return true;
 }

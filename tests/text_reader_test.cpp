@@ -81,8 +81,8 @@ TEST_F(TextReaderTest, WindowsTextMode) {
 TEST_F(TextReaderTest, CrLfSplitAcrossTheStreamBuffer) {
     // Put the CR as the last byte of one read (of the platform or of the reader) and the LF
     // as the first of the next, at each buffer size either layer might use.
-    for (std::size_t at : {std::size_t{65535}, TEXT_READER_BUF - 1, TEXT_READER_BUF,
-                           2 * TEXT_READER_BUF - 1}) {
+    for (std::size_t at :
+         {std::size_t{65535}, TEXT_READER_BUF - 1, TEXT_READER_BUF, 2 * TEXT_READER_BUF - 1}) {
         std::string first(at, 'x');
         auto got = lines(first + "\r\nend\n", 3 * TEXT_READER_BUF);
         ASSERT_EQ(got.size(), 2u) << at;
