@@ -2,6 +2,10 @@
 // the freshly built binary, run in a child process with ZELMORTH_ROOT naming the drive.
 #include "sandbox.h"
 
+#ifdef ZELMORTH_WINE_EXE
+#include "wine_runner.h"
+#endif
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +59,10 @@ Sandbox::Sandbox() {
     drive_ = top_ / "drive";
     fs::create_directories(drive_ / "QUARRINE");
     fs::create_directories(top_ / "bin");
+#ifdef ZELMORTH_WINE_EXE
+    wine_install_standins(top_ / "bin");
+    return;
+#endif
     for (const char* name : {"TELVOX.EXE", "TELVOX", "START", "@ECHO", "HALTBOX"}) {
         fs::path script = top_ / "bin" / name;
         std::ofstream(script, std::ios::binary) << standin_script(name, top_);
@@ -113,6 +121,9 @@ void Sandbox::set_updater_status(int status) const {
 }
 
 RunResult Sandbox::run(const std::vector<std::string>& args) const {
+#ifdef ZELMORTH_WINE_EXE
+    return wine_run(top_, drive_, args);
+#endif
     int out[2];
     if (pipe(out) != 0)
         throw std::runtime_error("pipe failed");
@@ -205,3 +216,35 @@ std::vector<std::string> Sandbox::calls() const {
 std::string notice_block(const std::string& text) {
     return "\n*******************     NOTICE     *************************\n\n" + text + "\n    ";
 }
+
+#ifdef ZELMORTH_WINE_EXE
+bool sandbox_runs_windows_program() {
+    return true;
+}
+
+std::vector<std::string> merge_batch_calls() {
+    return {"HALTBOX Finished_-_Merge 1000", "HALTBOX Finished_-_Zelmorth 1000", "TELVOX /M"};
+}
+
+std::string missing_batch_attrib_line() {
+    return "\\QUARRINE\\merge.bat: File Not Found\n";
+}
+#else
+bool sandbox_runs_windows_program() {
+    return false;
+}
+
+std::vector<std::string> merge_batch_calls() {
+    return {"@ECHO OFF",
+            "START TELVOX /M",
+            "TELVOX /M",
+            "START HALTBOX Finished_-_Zelmorth 1000",
+            "HALTBOX Finished_-_Zelmorth 1000",
+            "START HALTBOX Finished_-_Merge 1000",
+            "HALTBOX Finished_-_Merge 1000"};
+}
+
+std::string missing_batch_attrib_line() {
+    return "";
+}
+#endif

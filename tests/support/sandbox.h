@@ -16,7 +16,8 @@ struct RunResult {
 class Sandbox {
   public:
     // Makes a fresh drive with an empty QUARRINE folder and the stand-ins TELVOX.EXE, TELVOX,
-    // START, @ECHO and HALTBOX, each of which appends its name and arguments to a log.
+    // START, @ECHO and HALTBOX, each of which appends its name and arguments to a log. (The
+    // Windows build under Wine gets TELVOX.EXE and HALTBOX.EXE; the rest are built-ins there.)
     Sandbox();
     ~Sandbox();
     Sandbox(const Sandbox&) = delete;
@@ -57,3 +58,16 @@ std::string holiday_line(int days_from_today);
 
 // Helpers for building expected notice-file bytes.
 std::string notice_block(const std::string& text);
+
+// Which build the runs exercise: the POSIX program, or the Windows program under Wine.
+bool sandbox_runs_windows_program();
+
+// The stand-ins' log that one run of the merge batch leaves. The POSIX batch runs under the
+// shell with stand-ins for every command. On Windows "@ECHO OFF" and START belong to the
+// command interpreter and log nothing, and the three programs START launches run side by
+// side, so their lines are given (and logged by the harness) in sorted order.
+std::vector<std::string> merge_batch_calls();
+
+// What the console shows when the merge batch is written where there was none: Windows ATTRIB
+// reports the missing file; the POSIX build has nothing to clear and prints nothing.
+std::string missing_batch_attrib_line();
