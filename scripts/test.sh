@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the program and its tests and runs every suite: the normal build with warnings as
-# errors, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, and a
-# coverage build whose line and branch figures for src/ are printed at the end.
+# errors, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows
+# program and the end-to-end suite against it under Wine, and a coverage build whose line and
+# branch figures for src/ are printed at the end.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -17,6 +18,8 @@ step "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize
 cmake --build --preset sanitize
 ctest --preset sanitize
+
+./scripts/test-windows.sh
 
 step "Coverage of src/"
 cmake --preset coverage

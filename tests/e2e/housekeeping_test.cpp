@@ -56,7 +56,9 @@ TEST(Housekeeping, TypicalRun) {
 TEST(Housekeeping, CleanupDeletesOnlyEmptyAreaFilesInTheFolder) {
     Sandbox box;
     box.lay_support_files();
-    const std::string long_name = std::string(240, 'L') + ".Cot";
+    // Longer than the 181 characters that a fixed path buffer would allow, and short enough for
+    // the Windows path limit of 260 characters with the folder in front.
+    const std::string long_name = std::string(216, 'L') + ".Cot";
     const char* deleted[] = {"a.CLC", "d.clc", "E.Idx", "f.cOt"};
     for (const char* name : deleted)
         box.write(std::string("QUARRINE/UPDATES/") + name, "");
@@ -67,7 +69,11 @@ TEST(Housekeeping, CleanupDeletesOnlyEmptyAreaFilesInTheFolder) {
     box.write("QUARRINE/UPDATES/SUB.IDX/inner.IDX", "");
     box.write("QUARRINE/outside.CLC", "");
     box.write("QUARRINE/UPDATES/..\\outside.CLC", ""); // a name that would reach out
-    std::filesystem::create_symlink("../outside.CLC", box.drive() / "QUARRINE/UPDATES/link.CLC");
+    // Under Wine a POSIX symbolic link is not a Windows link but the file it names, so the
+    // link case applies to the POSIX build only.
+    if (!sandbox_runs_windows_program())
+        std::filesystem::create_symlink("../outside.CLC",
+                                        box.drive() / "QUARRINE/UPDATES/link.CLC");
     auto expected = box.files();
     RunResult r = box.run();
     EXPECT_EQ(r.status, 0);
