@@ -1,7 +1,7 @@
 // fuzz_platform.cpp - the in-memory platform used by the fuzz targets.
 #include "fuzz_platform.h"
 
-#include "globals.h"
+#include "program_state.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -107,22 +107,8 @@ void fuzz_reset() {
     open_files.clear();
     fuzz_world = FuzzWorld{};
 
-    ceol = '\n';
-    numcom = 0;
-    std::memset(roll_day, 0, sizeof roll_day);
-    std::memset(roll_month, 0, sizeof roll_month);
-    std::memset(precision, 0, sizeof precision);
-    std::memset(bytes, 0, sizeof bytes);
-    std::memset(compu_trac, 0, sizeof compu_trac);
-    std::memset(mynames, 0, sizeof mynames);
-    std::memset(ticker, 0, sizeof ticker);
-    std::memset(all_tag, 0, sizeof all_tag);
-    std::memset(active_months, 0, sizeof active_months);
-    todays_year = todays_month = todays_day = 0;
-    todays_date = 0;
-    settings = Settings{};
-    std::memset(holidays, 0, sizeof holidays);
-    num_holidays = 0;
+    reset_program_state();
+    ceol = '\n'; // as the run sequence sets it before any stage
 }
 
 void fuzz_check(bool cond, const char* what) {
