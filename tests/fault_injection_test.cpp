@@ -253,6 +253,10 @@ Outcome run_with(const FakeWorld& world, Injector inj) {
             out.how = Outcome::replaced;
             out.status = r.path == MERGE_BATCH ? 0 : -1;
         }
+        // A run that ends while a file is open (the web log, when a notice cannot be written)
+        // leaves it to the process end to close; the double releases it here instead.
+        for (const auto& [file, path] : inj.open_paths)
+            inner.close(file);
         out.calls = inj.calls;
         out.fired = inj.fired;
     }
