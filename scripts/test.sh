@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the program and its tests and runs every suite: the normal build with warnings as
 # errors, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, and a
-# coverage build whose line and branch figures for src/ are printed at the end.
+# coverage build whose line and branch figures for src/ are printed, a short fuzzing run of
+# every reader and a valgrind memcheck of the demo run.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -25,3 +26,9 @@ cmake --build --preset coverage
 ctest --preset coverage
 gcovr -r . --filter 'src/' --exclude-unreachable-branches --exclude-throw-branches \
     --print-summary build-coverage
+
+step "Fuzzing every reader (30 s per target)"
+scripts/fuzz.sh "${ZELMORTH_FUZZ_SECONDS:-30}"
+
+step "valgrind memcheck of the demo run"
+scripts/valgrind-demo.sh
