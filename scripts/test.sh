@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds the program and its tests and runs every suite: the normal build with warnings as
 # errors, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows
-# program and the end-to-end suite against it under Wine, and a coverage build whose line and
-# branch figures for src/ are printed at the end.
+# program and the end-to-end suite against it under Wine, a short fuzzing run of every reader,
+# a valgrind memcheck of the demo run, and last a coverage build whose line and branch figures
+# for src/ it prints.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -20,6 +21,12 @@ cmake --build --preset sanitize
 ctest --preset sanitize
 
 ./scripts/test-windows.sh
+
+step "Fuzzing every reader (${ZELMORTH_FUZZ_SECONDS:-30} s per target)"
+scripts/fuzz.sh "${ZELMORTH_FUZZ_SECONDS:-30}"
+
+step "valgrind memcheck of the demo run"
+scripts/valgrind-demo.sh
 
 step "Coverage of src/"
 cmake --preset coverage

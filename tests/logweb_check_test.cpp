@@ -51,6 +51,14 @@ TEST(CheckLogweb, NamesTheAreaOfTheLastTransferLine) {
          transfer(60, "cot") + "Authorization failed" + std::string(169, '.'),
          {"COT"}},
         {"no refusal", transfer(60, "cot") + "200 OK\n", {}},
+        // A line is taken as a string: a NUL byte ends its text.
+        {"refusal before a NUL",
+         transfer(60, "idx") + std::string("Authorization failed\0x\n", 23),
+         {"IDX"}},
+        {"NUL inside the words", std::string("Author\0ization failed\n", 23), {}},
+        {"host after a NUL", std::string("GET \0", 5) + transfer(60, "cot") + fail, {"NONE"}},
+        // The host's name cut by the line end: the last place it could start does not hold it.
+        {"host cut short", std::string(35, 'x') + "download.quarrine.exampl\n" + fail, {"NONE"}},
     };
     for (const Row& row : rows) {
         FakePlatform fake;

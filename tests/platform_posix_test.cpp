@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
+#include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -17,14 +19,14 @@ class PosixPlatformTest : public ::testing::Test {
     void SetUp() override { setenv("ZELMORTH_ROOT", box.drive().c_str(), 1); }
     void TearDown() override { unsetenv("ZELMORTH_ROOT"); }
 
-    std::string read_all(const char* path) {
+    std::string read_all(const char* path, std::size_t cap = 7) {
         PlatFile* f = plat_open(path, OpenMode::read);
         if (f == nullptr)
             return "<unopenable>";
         std::string all;
-        char buf[7];
-        while (std::size_t n = plat_read(f, buf, sizeof buf))
-            all.append(buf, n);
+        std::vector<char> buf(cap);
+        while (std::size_t n = plat_read(f, buf.data(), cap))
+            all.append(buf.data(), n);
         plat_close(f);
         return all;
     }
@@ -67,6 +69,34 @@ TEST_F(PosixPlatformTest, ReadingTranslatesLikeWindowsTextMode) {
     box.make_folder("QUARRINE/DIR");
     EXPECT_EQ(read_all("\\QUARRINE\\DIR"), "<unopenable>") << "a folder is not a file";
     EXPECT_EQ(read_all("\\QUARRINE\\MISSING"), "<unopenable>");
+}
+
+// Whatever the size of the caller's reads, a CR-LF is one newline, a lone CR stays and Ctrl-Z
+// ends the file; reads of one character must hold a CR back until the next byte is known.
+TEST_F(PosixPlatformTest, TextModeDoesNotDependOnTheReadSize) {
+    struct Row {
+        std::string bytes;
+        std::string text;
+    };
+    const Row rows[] = {
+        {"a\r\nb\rc\r\r\n\x1A"
+         "after",
+         "a\nb\rc\r\n"},
+        {"\r", "\r"},
+        {"\r\n", "\n"},
+        {"x\r\r\r\ny\r", "x\r\r\ny\r"},
+        {"\r\x1A"
+         "after",
+         "\r"},
+        {"ab\rc\x1A", "ab\rc"},
+        {"\x1A", ""},
+        {"", ""},
+    };
+    for (const Row& row : rows) {
+        box.write("QUARRINE/F", row.bytes);
+        for (std::size_t cap : {1, 2, 3, 5, 7, 4096})
+            EXPECT_EQ(read_all("\\QUARRINE\\F", cap), row.text) << "read size " << cap;
+    }
 }
 
 TEST_F(PosixPlatformTest, SearchMatchesTheExtensionAndReportsSizes) {
@@ -116,10 +146,69 @@ TEST_F(PosixPlatformTest, WriteTruncatesAndAppendAppends) {
 
 TEST_F(PosixPlatformTest, WriteErrorsAreReported) {
     unsetenv("ZELMORTH_ROOT"); // so that "\\dev\\full" is the real full device
-    PlatFile* f = plat_open("\\dev\\full", OpenMode::append);
+    // Names at the root of the file system match without regard to case as well.
+    PlatFile* f = plat_open("\\DEV\\FULL", OpenMode::append);
     ASSERT_NE(f, nullptr);
     plat_write_text(f, "lost\n");
     EXPECT_FALSE(plat_close(f));
+
+    // A write too large for the buffer goes out at once and fails at once; the file stays
+    // failed, so a later small write and the close report it too.
+    std::string big(1 << 17, 'b');
+    f = plat_open("\\dev\\full", OpenMode::write);
+    ASSERT_NE(f, nullptr);
+    EXPECT_FALSE(plat_write(f, big.data(), big.size()));
+    EXPECT_FALSE(plat_write_text(f, "x"));
+    EXPECT_FALSE(plat_close(f));
+
+    // Writes that fill the buffer fail when it has to be flushed to take the next one.
+    f = plat_open("\\dev\\full", OpenMode::write);
+    ASSERT_NE(f, nullptr);
+    std::string most((1 << 16) - 3, 'm');
+    EXPECT_TRUE(plat_write(f, most.data(), most.size()));
+    EXPECT_FALSE(plat_write_text(f, "four"));
+    EXPECT_FALSE(plat_close(f));
+}
+
+TEST_F(PosixPlatformTest, RootVariableWithTrailingSlashes) {
+    box.write("QUARRINE/F", "x\n");
+    setenv("ZELMORTH_ROOT", (box.drive().string() + "//").c_str(), 1);
+    EXPECT_EQ(read_all("\\QUARRINE\\F"), "x\n");
+    setenv("ZELMORTH_ROOT", "/", 1);
+    EXPECT_EQ(read_all("\\QUARRINE\\F"), "<unopenable>") << "the root is the real one";
+}
+
+TEST_F(PosixPlatformTest, MakeWritableClearsTheReadOnlyMarkOfFilesOnly) {
+    box.write("QUARRINE/merge.bat", "old\n");
+    box.make_folder("QUARRINE/DIR");
+    auto file = box.drive() / "QUARRINE/merge.bat";
+    auto dir = box.drive() / "QUARRINE/DIR";
+    chmod(file.c_str(), 0444);
+    chmod(dir.c_str(), 0555);
+    plat_make_writable("\\QUARRINE\\merge.bat");
+    plat_make_writable("\\QUARRINE\\DIR");
+    plat_make_writable("\\QUARRINE\\MISSING");
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0555u);
+    EXPECT_FALSE(box.exists("QUARRINE/MISSING"));
+}
+
+TEST_F(PosixPlatformTest, SearchPatternsWithoutAFolderOrAStar) {
+    box.write("QUARRINE/a.CLC", "");
+    box.write("QUARRINE/UPDATES/b.CLC", "1");
+    box.write("QUARRINE/CLC", ""); // shorter than the pattern's ".CLC"
+    FindEntry e;
+    EXPECT_EQ(plat_find_first("\\QUARRINE\\a.CLC", &e), nullptr) << "only '*' patterns";
+    EXPECT_TRUE(search("\\QUARRINE\\*.TXT").empty());
+    // Without a folder the pattern searches the working directory.
+    auto here = std::filesystem::current_path();
+    std::filesystem::current_path(box.drive() / "QUARRINE");
+    auto found = search("*.clc");
+    std::filesystem::current_path(here);
+    EXPECT_EQ(found, (std::set<std::string>{"a.CLC:0"}));
 }
 
 TEST(PosixToday, IsEightCharactersMonthDayYear) {

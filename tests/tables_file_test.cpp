@@ -50,8 +50,8 @@ const char* const SIX[7] = {
     "[bytes]\n2,2,3,4\n2 4 0 0\n",
     "[compu_trac]\n2,2,-2,0\n7;-7;-8;8\n",
     "[mynames]\nSP S&P 500 INDEX\nGC GOLD\nCL CRUDE OIL\nW WHEAT\nC CORN\nJY JAPANESE YEN\n",
-    "[all_tag]\n1HHMMUUZZHHMM 1GJMQVZGJMQVZ 2FGHJKMNQUVXZ 3HKNUZHKNUZHK\n"
-    "4FHKNUZFHKNUZ\t5ZZFFHHKKNNUU\n",
+    ("[all_tag]\n1HHMMUUZZHHMM 1GJMQVZGJMQVZ 2FGHJKMNQUVXZ 3HKNUZHKNUZHK\n"
+     "4FHKNUZFHKNUZ\t5ZZFFHHKKNNUU\n"),
 };
 
 std::string six(const std::vector<int>& order = {0, 1, 2, 3, 4, 5, 6}) {

@@ -134,4 +134,20 @@ TEST_F(TextReaderTest, BareReadLeavesTheBufferWhenNothingIsRead) {
     EXPECT_EQ(pieces("ab\n", 10), (Lines{"ab\n", "ab\n|EOF|0"}));
 }
 
+// The stretch reader gives nothing for a piece length it cannot hold, and nothing more once the
+// end of the file has been met.
+TEST_F(TextReaderTest, StretchesStopAtTheEndAndRefuseImpossibleLengths) {
+    box.write("QUARRINE/F.TXT", "ab\ncd");
+    TextReader reader;
+    ASSERT_TRUE(text_open(reader, "\\QUARRINE\\F.TXT"));
+    const char* data = nullptr;
+    EXPECT_EQ(text_read_run(reader, 0, &data), 0u);
+    EXPECT_EQ(text_read_run(reader, TEXT_READER_BUF, &data), 0u);
+    ASSERT_EQ(text_read_run(reader, 10, &data), 3u);
+    EXPECT_EQ(std::string(data, 3), "ab\n");
+    EXPECT_EQ(text_read_run(reader, 10, &data), 0u) << "the short last line is not given";
+    EXPECT_EQ(text_read_run(reader, 10, &data), 0u) << "still nothing after the end";
+    text_close(reader);
+}
+
 } // namespace

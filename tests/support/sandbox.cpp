@@ -105,7 +105,7 @@ bool Sandbox::exists(const std::string& rel) const {
 std::map<std::string, std::string> Sandbox::files() const {
     std::map<std::string, std::string> all;
     for (const auto& entry : fs::recursive_directory_iterator(drive_)) {
-        std::string rel = fs::relative(entry.path(), drive_).generic_string();
+        std::string rel = entry.path().lexically_relative(drive_).generic_string();
         if (entry.is_symlink())
             all[rel] = "-> " + fs::read_symlink(entry.path()).string();
         else if (entry.is_directory())
