@@ -1,6 +1,7 @@
 // date_scan_fuzz.cpp - date_scan and the decimal reading it uses, on any text: no read outside
 // the text, no overflow, and the decimal reading agrees with the C library's, saturated at the
 // 32-bit range.
+#include "c_locale.h"
 #include "fuzz_platform.h"
 #include "lotus_dates.h"
 

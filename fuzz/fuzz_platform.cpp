@@ -1,6 +1,8 @@
 // fuzz_platform.cpp - the in-memory platform used by the fuzz targets.
 #include "fuzz_platform.h"
 
+#include "globals.h"
+
 #include "program_state.h"
 
 #include <algorithm>
