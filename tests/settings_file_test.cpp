@@ -72,6 +72,7 @@ TEST(LoadIni, Lines) {
         {"USERID=X\n", BASE},
         {"USER ID=X\n", "userid=X;" + BASE},
         {"ID=X\n", BASE},
+        {"\n=\nA=\nUSER ID = Y\n", "userid=Y;" + BASE},   // lines too short for a key
         {"USER ID" + pad23 + "=X\n", "userid=X;" + BASE}, // '=' at position 30
         {"USER ID" + pad23 + " =X\n", BASE},              // '=' at position 31
         {"  USER ID = X\n", BASE},                        // spaces before the key
