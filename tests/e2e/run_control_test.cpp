@@ -9,9 +9,7 @@ namespace {
 // Fills the drive with the files every run expects plus the three that the run deletes.
 void lay_install(const Sandbox& box) {
     box.lay_support_files();
-    box.write("QUARRINE/TELVOX.LOG", "old log\n");
-    box.write("QUARRINE/TEMPZIP.BAT", "@echo old\n");
-    box.write("QUARRINE/UPDATES/SYMBOLS.TXT", "SP,GC\n");
+    box.lay_leftovers();
     box.write("QUARRINE/UPDATES/0218.IDX", "data\n");
 }
 

@@ -16,9 +16,7 @@ std::string with(std::string text, const std::string& from, const std::string& t
 // The valid support files plus what a run would delete and an empty update to clean up.
 void lay_install(const Sandbox& box) {
     box.lay_support_files();
-    box.write("QUARRINE/TELVOX.LOG", "old log\n");
-    box.write("QUARRINE/TEMPZIP.BAT", "@echo old\n");
-    box.write("QUARRINE/UPDATES/SYMBOLS.TXT", "SP,GC\n");
+    box.lay_leftovers();
     box.write("QUARRINE/UPDATES/0218.CLC", "");
 }
 

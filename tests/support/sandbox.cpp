@@ -188,6 +188,12 @@ void Sandbox::lay_support_files() const {
     write("QUARRINE/HOLIDAYS.KVL", holiday_line(-20) + holiday_line(365));
 }
 
+void Sandbox::lay_leftovers() const {
+    write("QUARRINE/TELVOX.LOG", "old log\n");
+    write("QUARRINE/TEMPZIP.BAT", "@echo old\n");
+    write("QUARRINE/UPDATES/SYMBOLS.TXT", "SP,GC\n");
+}
+
 std::string holiday_line(int days_from_today) {
     // Count in calendar days from today's local noon, so that a change of clocks cannot move
     // the result to a neighbouring day.

@@ -42,6 +42,10 @@ class Sandbox {
     // install folder, so that a run gets through the support files.
     void lay_support_files() const;
 
+    // Puts the three files every run deletes in place: the old TELVOX.LOG and TEMPZIP.BAT and
+    // the downloaded UPDATES/SYMBOLS.TXT.
+    void lay_leftovers() const;
+
     // Runs the program with the working directory at QUARRINE; arguments are passed as given.
     RunResult run(const std::vector<std::string>& args = {}) const;
 
