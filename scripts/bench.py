@@ -76,12 +76,16 @@ def peak_rss(cmd, cwd, env):
         return int(f.read().split()[-1])
 
 
-def median_time(reps, prepare, cmd, cwd, env, shell=False):
-    times = []
+def side_by_side(reps, prepare, ours, theirs, cwd, env, theirs_shell=False):
+    """Median times of our command and the reference tool. The two take turns, so that a
+    change in the machine's load during the run weighs on both alike."""
+    mine, ref = [], []
     for _ in range(reps):
         prepare()
-        times.append(run(cmd, cwd, env, shell))
-    return statistics.median(times)
+        mine.append(run(ours, cwd, env))
+        prepare()
+        ref.append(run(theirs, cwd, env, theirs_shell))
+    return statistics.median(mine), statistics.median(ref)
 
 
 def make_install(top):
@@ -133,29 +137,26 @@ def main():
         for kind, block in (("CR-LF", message_block()),
                             ("LF", message_block().replace(b"\r\n", b"\n"))):
             write_repeated(os.path.join(install, "SYSTEM.MSG"), block, args.mib * MIB)
-            ours = median_time(args.reps, fresh_notices, [STAGE, "relay"], install, env)
-            theirs = median_time(args.reps, fresh_notices, "cat SYSTEM.MSG >> TELVOX.MSG",
-                                 install, env, shell=True)
+            ours, theirs = side_by_side(args.reps, fresh_notices, [STAGE, "relay"],
+                                        "cat SYSTEM.MSG >> TELVOX.MSG", install, env,
+                                        theirs_shell=True)
             rows.append(("relay, %d MiB %s SYSTEM.MSG" % (args.mib, kind), ours, "cat >>",
                          theirs, 1.3))
         os.remove(os.path.join(install, "SYSTEM.MSG"))
 
         write_repeated(os.path.join(install, "LOGWEB.TXT"), logweb_block(), args.mib * MIB)
-        ours = median_time(args.reps, fresh_notices, [STAGE, "logweb"], install, env)
-        theirs = median_time(args.reps, fresh_notices,
-                             ["grep", "-c", "Authorization failed", "LOGWEB.TXT"],
-                             install, env)
+        ours, theirs = side_by_side(args.reps, fresh_notices, [STAGE, "logweb"],
+                                    ["grep", "-c", "Authorization failed", "LOGWEB.TXT"],
+                                    install, env)
         rows.append(("web log check, %d MiB" % args.mib, ours, "grep -c", theirs, 2.0))
         os.remove(os.path.join(install, "LOGWEB.TXT"))
 
         updates = os.path.join(install, "UPDATES")
-        ours = median_time(args.reps, lambda: fill_updates(updates, args.files),
-                           [STAGE, "cleanup"], install, env)
         find_cmd = ["find", "UPDATES", "-maxdepth", "1", "-type", "f", "-empty", "(",
                     "-iname", "*.clc", "-o", "-iname", "*.idx", "-o", "-iname", "*.cot",
                     ")", "-delete"]
-        theirs = median_time(args.reps, lambda: fill_updates(updates, args.files),
-                             find_cmd, install, env)
+        ours, theirs = side_by_side(args.reps, lambda: fill_updates(updates, args.files),
+                                    [STAGE, "cleanup"], find_cmd, install, env)
         rows.append(("clean-up of %d files" % args.files, ours, "find -delete", theirs, 1.3))
         fill_updates(updates, 10)
 
