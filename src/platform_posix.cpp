@@ -2,7 +2,9 @@
 // Windows paths are mapped under ZELMORTH_ROOT, names match without regard to case, and
 // text files are read the way the Windows runtime reads them in text mode.
 #include "platform.h"
+#include "platform_posix_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,17 +20,20 @@
 
 namespace {
 
-constexpr std::size_t RAW_CAP = 1 << 18;
+constexpr std::size_t RAW_CAP = 1 << 18;     // the write buffer
+constexpr std::size_t PAGE = 4096;           // the file system's page, for lining up writes
+constexpr std::size_t LARGE_WRITE = 1 << 15; // writes from this size on skip the buffer
 constexpr char CTRL_Z = 0x1A;
 
 struct PosixFile {
     int fd = -1;
     bool writing = false;
-    bool at_end = false; // the end of the file, or a Ctrl-Z, has been reached
-    bool failed = false; // a write went wrong; close reports it
-    std::size_t pos = 0; // reading: the next raw byte to translate
-    std::size_t len = 0; // bytes in raw: read and not yet translated, or waiting to be written
-    char raw[RAW_CAP];   // the read or the write buffer
+    bool at_end = false;        // reading: the end of the file, or a Ctrl-Z, has been reached
+    int ahead = -1;             // reading: a byte read ahead to decide a CR, not yet given; -1 none
+    bool failed = false;        // writing: a write went wrong; close reports it
+    std::size_t len = 0;        // writing: bytes waiting in raw
+    unsigned long long end = 0; // writing: the file's size when raw is empty, as far as known
+    char raw[RAW_CAP];          // the write buffer
 };
 
 // Finds an entry of folder ("" for the file system's root) whose name equals name without
@@ -127,67 +132,58 @@ PlatFile* posix_open(const char* path, OpenMode mode) {
     auto* f = new PosixFile;
     f->fd = fd;
     f->writing = mode != OpenMode::read;
+    // Appends start at the file's end; knowing it only lines up the large writes.
+    if (mode == OpenMode::append && fstat(fd, &st) == 0)
+        f->end = static_cast<unsigned long long>(st.st_size);
     return reinterpret_cast<PlatFile*>(f);
 }
 
-// Reads more raw bytes behind the ones not yet used (at most a CR that waits for the next
-// byte). A Ctrl-Z ends the file in text mode, so nothing from it on is ever kept.
-void refill(PosixFile* f) {
-    std::size_t keep = f->len - f->pos;
-    std::memmove(f->raw, f->raw + f->pos, keep);
-    f->pos = 0;
-    f->len = keep;
+// Reads up to cap bytes from the file as they are; 0 at its end or on an error, which ends
+// the reading too. A Ctrl-Z ends the file in text mode, so nothing from it on is ever given.
+std::size_t read_bytes(PosixFile* f, char* buf, std::size_t cap) {
+    if (f->at_end || cap == 0)
+        return 0;
     ssize_t got;
     do {
-        got = ::read(f->fd, f->raw + keep, RAW_CAP - keep);
+        got = ::read(f->fd, buf, cap);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
         f->at_end = true;
-        return;
+        return 0;
     }
-    f->len += static_cast<std::size_t>(got);
-    if (const void* z = std::memchr(f->raw + keep, CTRL_Z, static_cast<std::size_t>(got))) {
-        f->len = static_cast<std::size_t>(static_cast<const char*>(z) - f->raw);
+    auto n = static_cast<std::size_t>(got);
+    if (const void* z = std::memchr(buf, CTRL_Z, n)) {
+        n = static_cast<std::size_t>(static_cast<const char*>(z) - buf);
         f->at_end = true;
     }
+    return n;
 }
 
-// Copies text from the raw buffer into the caller's, dropping each CR that stands directly
-// before a LF. A CR that is the last raw byte is decided only once the next byte is read, so
-// that a CR-LF split between two reads is still one line end.
+// Reads text straight into the caller's buffer and translates it there. A CR that arrives as
+// the last byte of a read is decided by reading one byte ahead: before a LF the pair becomes
+// that LF, else the CR stays and the byte read ahead opens the next read.
 std::size_t posix_read(PlatFile* file, char* buf, std::size_t cap) {
     auto* f = reinterpret_cast<PosixFile*>(file);
-    std::size_t n = 0;
-    while (n < cap) {
-        if (f->len - f->pos < 2 && !f->at_end)
-            refill(f);
-        std::size_t avail = f->len - f->pos;
-        if (avail == 0)
-            break;
-        const char* src = f->raw + f->pos;
-        std::size_t usable = avail;
-        if (!f->at_end && src[avail - 1] == '\r')
-            --usable;
-        std::size_t i = 0;
-        while (i < usable && n < cap) {
-            std::size_t want = usable - i < cap - n ? usable - i : cap - n;
-            const void* cr = std::memchr(src + i, '\r', want);
-            std::size_t run =
-                cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - (src + i))
-                              : want;
-            std::memcpy(buf + n, src + i, run);
-            n += run;
-            i += run;
-            if (cr == nullptr)
-                continue;
-            if (i + 1 < avail && src[i + 1] == '\n') {
-                ++i; // the CR of a CR-LF is dropped; its LF goes with the next run
-                continue;
-            }
-            buf[n++] = '\r';
-            ++i;
+    if (cap == 0)
+        return 0;
+    std::size_t got = 0;
+    if (f->ahead >= 0) {
+        buf[got++] = static_cast<char>(f->ahead);
+        f->ahead = -1;
+    }
+    got += read_bytes(f, buf + got, cap - got);
+    if (got == 0)
+        return 0;
+    static const TextBlocks blocks = widest_text_blocks();
+    std::size_t n = drop_cr_before_lf(buf, got, blocks);
+    if (buf[n - 1] == '\r') {
+        char next = 0;
+        if (read_bytes(f, &next, 1) == 1) {
+            if (next == '\n')
+                buf[n - 1] = '\n';
+            else
+                f->ahead = static_cast<unsigned char>(next);
         }
-        f->pos += i;
     }
     return n;
 }
@@ -208,24 +204,49 @@ bool write_all(int fd, const char* data, std::size_t len) {
 bool flush_writes(PosixFile* f) {
     if (f->len > 0 && !f->failed)
         f->failed = !write_all(f->fd, f->raw, f->len);
+    f->end += f->len;
     f->len = 0;
     return !f->failed;
 }
 
+// Takes up to len bytes of data into the write buffer; the count taken.
+std::size_t buffer_some(PosixFile* f, const char* data, std::size_t len) {
+    std::size_t take = std::min(len, RAW_CAP - f->len);
+    std::memcpy(f->raw + f->len, data, take);
+    f->len += take;
+    return take;
+}
+
+// Small writes gather in the buffer. A large one goes out mostly straight from the caller's
+// memory, cut so that each write ends on a page of the file: the system then never has to
+// fill a page in two writes. Only the few bytes before and after those pages are copied.
 bool posix_write(PlatFile* file, const char* data, std::size_t len) {
     auto* f = reinterpret_cast<PosixFile*>(file);
     if (f->failed)
         return false;
-    if (len > RAW_CAP - f->len) {
+    if (len < LARGE_WRITE) {
+        std::size_t took = buffer_some(f, data, len);
+        if (took == len)
+            return true;
         if (!flush_writes(f))
             return false;
-        if (len >= RAW_CAP) {
-            f->failed = !write_all(f->fd, data, len);
-            return !f->failed;
-        }
+        buffer_some(f, data + took, len - took);
+        return true;
     }
-    std::memcpy(f->raw + f->len, data, len);
-    f->len += len;
+    std::size_t top = (PAGE - (f->end + f->len) % PAGE) % PAGE;
+    if (top > RAW_CAP - f->len && !flush_writes(f))
+        return false;
+    top = (PAGE - (f->end + f->len) % PAGE) % PAGE;
+    std::size_t took = buffer_some(f, data, top);
+    if (!flush_writes(f))
+        return false;
+    std::size_t pages = (len - took) / PAGE * PAGE;
+    if (!write_all(f->fd, data + took, pages)) {
+        f->failed = true;
+        return false;
+    }
+    f->end += pages;
+    buffer_some(f, data + took + pages, len - took - pages);
     return true;
 }
 

@@ -99,6 +99,30 @@ TEST_F(PosixPlatformTest, TextModeDoesNotDependOnTheReadSize) {
     }
 }
 
+// A long file of short CR-LF lines, read in many sizes: the pairs that a read splits, the CRs
+// decided by reading ahead and a Ctrl-Z late in the file all come out as in one plain pass.
+TEST_F(PosixPlatformTest, LongFilesReadTheSameInEveryReadSize) {
+    auto plain = [](const std::string& bytes) {
+        std::string text;
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n'))
+                text += bytes[i];
+        return text;
+    };
+    std::string bytes;
+    for (int i = 0; bytes.size() < 300000; ++i)
+        bytes += std::string(i % 97, static_cast<char>('a' + i % 26)) + (i % 5 ? "\r\n" : "\r");
+    box.write("QUARRINE/F", bytes);
+    for (std::size_t cap : {1, 2, 63, 64, 65, 4096, 1 << 18})
+        EXPECT_TRUE(read_all("\\QUARRINE\\F", cap) == plain(bytes)) << "read size " << cap;
+    // A Ctrl-Z directly after the CR of a CR-LF: the CR stays and nothing after it is read.
+    std::size_t cut = bytes.find("\r\n", 250000) + 1;
+    box.write("QUARRINE/F", bytes.substr(0, cut) + "\x1A\n" + bytes);
+    for (std::size_t cap : {1, 4096})
+        EXPECT_TRUE(read_all("\\QUARRINE\\F", cap) == plain(bytes.substr(0, cut)))
+            << "read size " << cap;
+}
+
 TEST_F(PosixPlatformTest, SearchMatchesTheExtensionAndReportsSizes) {
     box.write("QUARRINE/UPDATES/a.CLC", "");
     box.write("QUARRINE/UPDATES/b.Clc", "12");
@@ -142,6 +166,26 @@ TEST_F(PosixPlatformTest, WriteTruncatesAndAppendAppends) {
     EXPECT_TRUE(plat_write(f, big.data(), big.size()));
     EXPECT_TRUE(plat_close(f));
     EXPECT_EQ(box.read("QUARRINE/OUT"), "x" + big);
+}
+
+// Large writes go out mostly unbuffered, cut at the file's pages; mixed with small ones and
+// appended to a file of an odd size, the bytes must still land whole and in order.
+TEST_F(PosixPlatformTest, MixedWriteSizesKeepTheirOrder) {
+    std::string expected(1234, 'h');
+    box.write("QUARRINE/OUT", expected);
+    PlatFile* f = plat_open("\\QUARRINE\\OUT", OpenMode::append);
+    ASSERT_NE(f, nullptr);
+    const std::size_t sizes[] = {1, 40000, 3, 4095, 300000, 4096, 32768, 7, 262144, 100, 65536};
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t size : sizes) {
+            std::string data(size, static_cast<char>('a' + expected.size() % 26));
+            data.back() = '\n';
+            ASSERT_TRUE(plat_write(f, data.data(), data.size()));
+            expected += data;
+        }
+    }
+    EXPECT_TRUE(plat_close(f));
+    EXPECT_TRUE(box.read("QUARRINE/OUT") == expected);
 }
 
 TEST_F(PosixPlatformTest, WriteErrorsAreReported) {

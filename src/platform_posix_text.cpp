@@ -1,0 +1,112 @@
+// platform_posix_text.cpp - the text-mode translation of read bytes on POSIX. Files from the
+// service have CR-LF line ends on every short line, so this runs wide blocks where it can.
+#include "platform_posix_text.h"
+
+#include <bit>
+#include <cstring>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define ZELMORTH_X86_BLOCKS 1
+#include <immintrin.h>
+#endif
+
+namespace {
+
+#if defined(ZELMORTH_X86_BLOCKS)
+
+// 64-byte blocks: the CR-LF pairs of a block are found by comparing it with itself shifted by
+// one byte, and the bytes kept are gathered to its front and stored as a whole. The store runs
+// up to 64 bytes from n, which never passes i + 64: input still unread is never overwritten.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2"))) void
+drop_blocks_64(char* buf, std::size_t len, std::size_t& i, std::size_t& n) {
+    const __m512i cr = _mm512_set1_epi8('\r');
+    const __m512i lf = _mm512_set1_epi8('\n');
+    for (; len >= 65 && i <= len - 65; i += 64) {
+        __m512i block = _mm512_loadu_si512(buf + i);
+        __m512i next = _mm512_loadu_si512(buf + i + 1);
+        __mmask64 drop = _mm512_cmpeq_epi8_mask(block, cr) & _mm512_cmpeq_epi8_mask(next, lf);
+        __mmask64 keep = ~drop;
+        _mm512_storeu_si512(buf + n, _mm512_maskz_compress_epi8(keep, block));
+        n += static_cast<std::size_t>(std::popcount(static_cast<unsigned long long>(keep)));
+    }
+}
+
+// 16-byte blocks, for when the output already trails the input by at least 16 bytes. The block
+// is stored whole; each dropped CR at k ends the bytes kept so far, and the bytes after it are
+// copied behind them, again 16 at a time. A store may run up to 15 bytes past the text made,
+// into input already used, and the next store overwrites it. A block and the 16 bytes after
+// it are read before anything is stored over them, so blocks start no later than len - 32.
+void drop_blocks_16(char* buf, std::size_t len, std::size_t& i, std::size_t& n) {
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; len >= 32 && i <= len - 32; i += 16) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i));
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i + 1));
+        auto ends = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(block, cr), _mm_cmpeq_epi8(next, lf))));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + n), block);
+        std::size_t from = 0;
+        while (ends != 0) {
+            auto k = static_cast<std::size_t>(std::countr_zero(ends));
+            if (from > 0)
+                std::memcpy(buf + n, buf + i + from, 16);
+            n += k - from;
+            from = k + 1;
+            ends &= ends - 1;
+        }
+        if (from > 0)
+            std::memcpy(buf + n, buf + i + from, 16);
+        n += 16 - from;
+    }
+}
+
+#endif
+
+} // namespace
+
+TextBlocks widest_text_blocks() {
+#if defined(ZELMORTH_X86_BLOCKS)
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2"))
+        return TextBlocks::avx512;
+    return TextBlocks::sse2;
+#else
+    return TextBlocks::bytes;
+#endif
+}
+
+// Text is moved down exactly, a run between two CRs at a time, until the output trails the
+// input far enough for the block steps. A file with LF line ends has no CR-LF to drop and is
+// not moved at all.
+std::size_t drop_cr_before_lf(char* buf, std::size_t len, TextBlocks blocks) {
+    std::size_t i = 0; // next input byte
+    std::size_t n = 0; // end of the output
+#if defined(ZELMORTH_X86_BLOCKS)
+    if (blocks == TextBlocks::avx512)
+        drop_blocks_64(buf, len, i, n);
+#endif
+    while (i < len) {
+#if defined(ZELMORTH_X86_BLOCKS)
+        if (blocks != TextBlocks::bytes && i - n >= 16)
+            drop_blocks_16(buf, len, i, n);
+#else
+        (void)blocks;
+#endif
+        const void* cr = std::memchr(buf + i, '\r', len - i);
+        std::size_t run = cr != nullptr
+                              ? static_cast<std::size_t>(static_cast<const char*>(cr) - (buf + i))
+                              : len - i;
+        if (n != i)
+            std::memmove(buf + n, buf + i, run);
+        n += run;
+        i += run;
+        if (cr == nullptr)
+            break;
+        if (i + 1 < len && buf[i + 1] == '\n') {
+            ++i; // the CR of a CR-LF is dropped; its LF goes with the next run
+            continue;
+        }
+        buf[n++] = '\r';
+        ++i;
+    }
+    return n;
+}

@@ -1,0 +1,89 @@
+// Tests of the POSIX text-mode translation: every block width must give exactly what a plain
+// byte-by-byte reading of the rule gives, wherever the CR-LF pairs fall in the blocks.
+#include "platform_posix_text.h"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The rule, one byte at a time: a CR directly before a LF is dropped.
+std::string plain_translation(const std::string& bytes) {
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n'))
+            out += bytes[i];
+    return out;
+}
+
+std::vector<TextBlocks> widths_here() {
+    std::vector<TextBlocks> widths = {TextBlocks::bytes};
+    if (widest_text_blocks() != TextBlocks::bytes)
+        widths.push_back(TextBlocks::sse2);
+    if (widest_text_blocks() == TextBlocks::avx512)
+        widths.push_back(TextBlocks::avx512);
+    return widths;
+}
+
+std::string translated(std::string bytes, TextBlocks width) {
+    std::size_t n = drop_cr_before_lf(bytes.data(), bytes.size(), width);
+    return bytes.substr(0, n);
+}
+
+TEST(PosixTextMode, HandWrittenCases) {
+    const std::string lines = std::string(40, 'a') + "\r\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {"", ""},
+        {"\r", "\r"},
+        {"\r\n", "\n"},
+        {"\r\r\n\n\r", "\r\n\n\r"},
+        {"a\rb\r\n", "a\rb\n"},
+        // Blank CR-LF lines, many pairs in one block, and a CR kept at the very end.
+        {std::string(100, '\r') + std::string(100, '\n') + "\r\n\r\n\r\n\r\n\r",
+         std::string(99, '\r') + std::string(100, '\n') + "\n\n\n\n\r"},
+        {lines + lines + lines + lines + lines + "x\r",
+         std::string(40, 'a') + "\n" + std::string(40, 'a') + "\n" + std::string(40, 'a') + "\n" +
+             std::string(40, 'a') + "\n" + std::string(40, 'a') + "\nx\r"},
+    };
+    for (TextBlocks width : widths_here())
+        for (const auto& [bytes, text] : rows)
+            EXPECT_EQ(translated(bytes, width), text) << "width " << static_cast<int>(width);
+}
+
+// Random buffers of many shapes: mostly CR-LF lines of random lengths, with lone CRs, bare
+// LFs and other bytes mixed in, so that pairs fall on every place of the blocks and the output
+// trails the input by every distance.
+TEST(PosixTextMode, EveryWidthAgreesWithThePlainRule) {
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 3000; ++round) {
+        std::size_t size = rng() % (round < 2000 ? 300 : 5000);
+        unsigned line = 1 + rng() % 90;
+        std::string bytes;
+        while (bytes.size() < size) {
+            switch (rng() % 16) {
+            case 0:
+                bytes += '\r';
+                break;
+            case 1:
+                bytes += '\n';
+                break;
+            case 2:
+            case 3:
+                bytes += "\r\n";
+                break;
+            default:
+                bytes += static_cast<char>(rng() % 256);
+            }
+            if (rng() % line == 0)
+                bytes += "\r\n";
+        }
+        std::string expected = plain_translation(bytes);
+        for (TextBlocks width : widths_here())
+            ASSERT_EQ(translated(bytes, width), expected)
+                << "round " << round << ", width " << static_cast<int>(width);
+    }
+}
+
+} // namespace
