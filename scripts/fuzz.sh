@@ -14,7 +14,7 @@ cd "$here"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
-targets="tables settings holidays system_msg logweb date_scan text_reader"
+targets="tables settings holidays system_msg logweb date_scan text_reader text_mode"
 mkdir -p build-fuzz/findings
 summary=""
 failed=0
