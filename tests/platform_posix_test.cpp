@@ -184,6 +184,12 @@ TEST_F(PosixPlatformTest, MixedWriteSizesKeepTheirOrder) {
             expected += data;
         }
     }
+    // Small writes that run over the buffer's end carry on in the next buffer.
+    for (int i = 0; i < 100; ++i) {
+        std::string data(4095, static_cast<char>('A' + i % 26));
+        ASSERT_TRUE(plat_write(f, data.data(), data.size()));
+        expected += data;
+    }
     EXPECT_TRUE(plat_close(f));
     EXPECT_TRUE(box.read("QUARRINE/OUT") == expected);
 }
@@ -203,6 +209,13 @@ TEST_F(PosixPlatformTest, WriteErrorsAreReported) {
     ASSERT_NE(f, nullptr);
     EXPECT_FALSE(plat_write(f, big.data(), big.size()));
     EXPECT_FALSE(plat_write_text(f, "x"));
+    EXPECT_FALSE(plat_close(f));
+
+    // A large write after a small one must first flush the small one, which fails.
+    f = plat_open("\\dev\\full", OpenMode::write);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(plat_write_text(f, "x"));
+    EXPECT_FALSE(plat_write(f, big.data(), big.size()));
     EXPECT_FALSE(plat_close(f));
 
     // Small writes are buffered; the one that needs the full buffer flushed fails.
