@@ -3,16 +3,14 @@
 // touch nothing outside the buffer.
 #include "fuzz_platform.h"
 #include "platform_posix_text.h"
+#include "text_mode_reference.h"
 
 #include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    std::string expected;
-    for (std::size_t i = 0; i < size; ++i)
-        if (!(bytes[i] == '\r' && i + 1 < size && bytes[i + 1] == '\n'))
-            expected += bytes[i];
+    const std::string expected = text_mode_reference(bytes);
 
     std::vector<TextBlocks> widths = {TextBlocks::bytes};
     if (widest_text_blocks() != TextBlocks::bytes)

@@ -2,21 +2,14 @@
 // byte-by-byte reading of the rule gives, wherever the CR-LF pairs fall in the blocks.
 #include "platform_posix_text.h"
 
+#include "text_mode_reference.h"
+
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace {
-
-// The rule, one byte at a time: a CR directly before a LF is dropped.
-std::string plain_translation(const std::string& bytes) {
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n'))
-            out += bytes[i];
-    return out;
-}
 
 std::vector<TextBlocks> widths_here() {
     std::vector<TextBlocks> widths = {TextBlocks::bytes};
@@ -79,7 +72,7 @@ TEST(PosixTextMode, EveryWidthAgreesWithThePlainRule) {
             if (rng() % line == 0)
                 bytes += "\r\n";
         }
-        std::string expected = plain_translation(bytes);
+        std::string expected = text_mode_reference(bytes);
         for (TextBlocks width : widths_here())
             ASSERT_EQ(translated(bytes, width), expected)
                 << "round " << round << ", width " << static_cast<int>(width);
