@@ -233,11 +233,11 @@ bool posix_write(PlatFile* file, const char* data, std::size_t len) {
         buffer_some(f, data + took, len - took);
         return true;
     }
-    std::size_t top = (PAGE - (f->end + f->len) % PAGE) % PAGE;
-    if (top > RAW_CAP - f->len && !flush_writes(f))
+    // The buffer is topped up to the file's next page and sent, then the whole pages go out
+    // straight from data; the rest waits in the buffer.
+    if (RAW_CAP - f->len < PAGE && !flush_writes(f))
         return false;
-    top = (PAGE - (f->end + f->len) % PAGE) % PAGE;
-    std::size_t took = buffer_some(f, data, top);
+    std::size_t took = buffer_some(f, data, (PAGE - (f->end + f->len) % PAGE) % PAGE);
     if (!flush_writes(f))
         return false;
     std::size_t pages = (len - took) / PAGE * PAGE;

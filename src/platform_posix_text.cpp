@@ -83,13 +83,13 @@ std::size_t drop_cr_before_lf(char* buf, std::size_t len, TextBlocks blocks) {
 #if defined(ZELMORTH_X86_BLOCKS)
     if (blocks == TextBlocks::avx512)
         drop_blocks_64(buf, len, i, n);
+#else
+    (void)blocks;
 #endif
     while (i < len) {
 #if defined(ZELMORTH_X86_BLOCKS)
         if (blocks != TextBlocks::bytes && i - n >= 16)
             drop_blocks_16(buf, len, i, n);
-#else
-        (void)blocks;
 #endif
         const void* cr = std::memchr(buf + i, '\r', len - i);
         std::size_t run = cr != nullptr
