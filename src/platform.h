@@ -103,3 +103,19 @@ int plat_run_command(const char* command);
 void plat_overlay(const char* path);
 // Ends the process with a status after flushing the console; never returns.
 [[noreturn]] void plat_exit(int status);
+
+// Looking without touching, for the run check that foresees what a run would do. No stage
+// calls these, so they stand outside the table: each platform implements them directly.
+
+// What stands at one of the program's paths, judged without opening or changing anything.
+struct PathState {
+    bool exists;     // something is there (a file, a folder or a link)
+    bool file;       // a regular file is there, links followed
+    bool can_write;  // opening it for writing or appending would succeed as things stand
+    bool can_create; // its folder would take a new file of this name, were this one gone
+    bool can_delete; // the deletion of what is there would succeed (never a folder)
+};
+// mark_cleared: judge the file as if its read-only mark had already been cleared.
+PathState native_probe(const char* path, bool mark_cleared);
+// Makes a folder, named as the user gave it, the working directory; false when it is not one.
+bool native_change_folder(const char* folder);

@@ -368,7 +368,47 @@ void posix_exit(int status) {
     std::exit(status);
 }
 
+// Whether this process may write into, or create and remove entries in, a folder or file.
+bool may_write(const std::string& name, int how) {
+    return faccessat(AT_FDCWD, name.c_str(), how, AT_EACCESS) == 0;
+}
+
 } // namespace
+
+// The same mapping and the same tests that the open, unlink and chmod above meet: a file opens
+// for writing when its own permission allows, a new one when its folder does, and unlink needs
+// the folder's permission only.
+PathState native_probe(const char* path, bool mark_cleared) {
+    std::string name = native_path(path);
+    std::size_t slash = name.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : name.substr(0, slash);
+    if (folder.empty())
+        folder = "/";
+    struct stat folder_st;
+    bool folder_ok = stat(folder.c_str(), &folder_st) == 0 && S_ISDIR(folder_st.st_mode) &&
+                     may_write(folder, W_OK | X_OK);
+    PathState state{};
+    state.can_create = folder_ok;
+    struct stat link_st;
+    if (lstat(name.c_str(), &link_st) != 0) {
+        state.can_write = folder_ok;
+        return state;
+    }
+    state.exists = true;
+    state.can_delete = !S_ISDIR(link_st.st_mode) && folder_ok;
+    struct stat st;
+    if (stat(name.c_str(), &st) != 0) { // a link to nothing: opening it creates its target
+        state.can_write = folder_ok;
+        return state;
+    }
+    state.file = S_ISREG(st.st_mode);
+    state.can_write = !S_ISDIR(st.st_mode) && (mark_cleared || may_write(name, W_OK));
+    return state;
+}
+
+bool native_change_folder(const char* folder) {
+    return ::chdir(folder) == 0;
+}
 
 extern const PlatformOps native_platform = {
     posix_open,          posix_read,       posix_write,         posix_close,         posix_remove,

@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <direct.h>
 #include <io.h>
 #include <process.h>
+#include <string>
+#include <sys/stat.h>
 #include <time.h>
 
 namespace {
@@ -110,6 +114,35 @@ void win_exit(int status) {
 }
 
 } // namespace
+
+// The runtime refuses to write or delete a file with the read-only mark, and to open a folder as
+// a file; a new file needs its folder to exist. Paths go to the runtime as they stand.
+PathState native_probe(const char* path, bool mark_cleared) {
+    // A new file needs the folder that would hold it ("\X" lies in "\").
+    std::string folder = ".";
+    if (const char* cut = std::strrchr(path, '\\'))
+        folder.assign(path, cut == path ? 1 : static_cast<std::size_t>(cut - path));
+    struct _stat64 folder_st;
+    PathState state{};
+    state.can_create =
+        _stat64(folder.c_str(), &folder_st) == 0 && (folder_st.st_mode & _S_IFDIR) != 0;
+    struct _stat64 st;
+    if (_stat64(path, &st) != 0) {
+        state.can_write = state.can_create;
+        return state;
+    }
+    bool is_folder = (st.st_mode & _S_IFDIR) != 0;
+    bool writable = mark_cleared || (st.st_mode & _S_IWRITE) != 0;
+    state.exists = true;
+    state.file = (st.st_mode & _S_IFREG) != 0;
+    state.can_write = !is_folder && writable;
+    state.can_delete = !is_folder && writable;
+    return state;
+}
+
+bool native_change_folder(const char* folder) {
+    return _chdir(folder) == 0;
+}
 
 extern const PlatformOps native_platform = {
     win_open,          win_read,       win_write,         win_close,         win_remove,
