@@ -1,0 +1,88 @@
+// zelmorth_check.cpp - zelmorth-check: runs the program's own run sequence over the recording
+// platform and prints what a run would do now, one effect a line, without doing any of it.
+// Usage: zelmorth-check [FOLDER], FOLDER standing for the install folder \QUARRINE\.
+#include "globals.h"
+#include "platform.h"
+#include "platform_record.h"
+#include "zelmorth.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+constexpr char USAGE[] = "usage: zelmorth-check [FOLDER]";
+constexpr char HEADER[] = "check what a run would do now, in order; nothing has been changed\n";
+constexpr std::uint16_t FIRST_SERIAL_DAY = 61; // 1900-03-01, from which on days count evenly
+
+// A Lotus day number as a calendar date. From 1900-03-01 on it counts the days since
+// 1899-12-30; the few numbers before that are shown as they are.
+std::string date_text(std::uint16_t day) {
+    if (day < FIRST_SERIAL_DAY)
+        return "day " + std::to_string(day);
+    using namespace std::chrono;
+    year_month_day date{sys_days{year{1899} / December / 30} + days{day}};
+    char text[16];
+    std::snprintf(text, sizeof text, "%02u/%02u/%04d", static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(date.year()));
+    return text;
+}
+
+// "1 date", "2 dates".
+std::string count_of(long long n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Lines for people about what the run loaded, given only where the run got through the files
+// they come from: the tables before any hand-over or updater, the calendar before the updater.
+std::string notes(const RunEnd& end) {
+    std::string out;
+    if (end.ran_command || end.handed_over)
+        out += "note TABLES.INI holds " +
+               count_of(numcom < 0 ? 0 : numcom, "commodity", "commodities") + "\n";
+    if (!end.ran_command)
+        return out;
+    if (num_holidays == 0)
+        return out + "note HOLIDAYS.KVL holds no dates\n";
+    std::uint16_t last = holidays[num_holidays - 1];
+    int left = static_cast<int>(last) - static_cast<int>(todays_date);
+    out += "note HOLIDAYS.KVL holds " + count_of(num_holidays, "date", "dates") + ", " +
+           date_text(holidays[0]) + " to " + date_text(last) + "; ";
+    if (left >= 0)
+        out += count_of(left, "day", "days") + " left\n";
+    else
+        out += "ran out " + count_of(-left, "day", "days") + " ago\n";
+    return out;
+}
+
+// Prints the report where the run would end. The check's status: 0 when the run would start
+// the updater and end with 0, 1 when it would stop early or hand over, 2 when the report
+// could not be written.
+void finish(const std::string& effects, const RunEnd& end) {
+    std::string report = HEADER + notes(end) + effects;
+    if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
+        std::fflush(stdout) != 0) {
+        std::fputs("zelmorth-check: cannot write the report\n", stderr);
+        std::exit(2);
+    }
+    std::exit(!end.handed_over && end.status == 0 && end.ran_command ? 0 : 1);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 2) {
+        std::fprintf(stderr, "zelmorth-check: more than one argument; %s\n", USAGE);
+        return 2;
+    }
+    bool folder_given = argc == 2;
+    if (folder_given && !native_change_folder(argv[1])) {
+        std::fprintf(stderr, "zelmorth-check: not a folder: %s; %s\n", argv[1], USAGE);
+        return 2;
+    }
+    record_start(folder_given, finish);
+    run_sequence();
+}
