@@ -6,11 +6,14 @@
 #include "wine_runner.h"
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -28,6 +31,23 @@ std::string slurp(const fs::path& path) {
     std::ostringstream all;
     all << in.rdbuf();
     return all.str();
+}
+
+using Files = std::map<std::string, std::string>;
+
+// Every entry below a folder: path relative to it, and its bytes; folders end in '/'.
+Files files_below(const fs::path& top) {
+    Files all;
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        std::string rel = entry.path().lexically_relative(top).generic_string();
+        if (entry.is_symlink())
+            all[rel] = "-> " + fs::read_symlink(entry.path()).string();
+        else if (entry.is_directory())
+            all[rel + "/"] = "";
+        else
+            all[rel] = slurp(entry.path());
+    }
+    return all;
 }
 
 // A stand-in logs "NAME arg arg..." and, for TELVOX.EXE, the folder it ran in relative to the
@@ -103,33 +123,28 @@ bool Sandbox::exists(const std::string& rel) const {
 }
 
 std::map<std::string, std::string> Sandbox::files() const {
-    std::map<std::string, std::string> all;
-    for (const auto& entry : fs::recursive_directory_iterator(drive_)) {
-        std::string rel = entry.path().lexically_relative(drive_).generic_string();
-        if (entry.is_symlink())
-            all[rel] = "-> " + fs::read_symlink(entry.path()).string();
-        else if (entry.is_directory())
-            all[rel + "/"] = "";
-        else
-            all[rel] = slurp(entry.path());
-    }
-    return all;
+    return files_below(drive_);
 }
 
 void Sandbox::set_updater_status(int status) const {
     std::ofstream(top_ / "telvox.status") << status << "\n";
 }
 
-RunResult Sandbox::run(const std::vector<std::string>& args) const {
+namespace {
+
+// Runs a program with the working directory at drive/QUARRINE and ZELMORTH_ROOT naming drive,
+// the stand-ins first on the search path.
+RunResult launch(const std::string& exe, const std::vector<std::string>& args, const fs::path& top,
+                 const fs::path& drive) {
 #ifdef ZELMORTH_WINE_EXE
-    return wine_run(top_, drive_, args);
+    return wine_run(top, drive, args, exe);
 #endif
     int out[2];
     if (pipe(out) != 0)
         throw std::runtime_error("pipe failed");
-    std::string exe = ZELMORTH_EXE;
-    std::string path_var = "PATH=" + (top_ / "bin").string() + ":/usr/bin:/bin";
-    std::string root_var = "ZELMORTH_ROOT=" + drive_.string();
+    fs::path errors = top / "errors.out";
+    std::string path_var = "PATH=" + (top / "bin").string() + ":/usr/bin:/bin";
+    std::string root_var = "ZELMORTH_ROOT=" + drive.string();
     std::vector<std::string> env_store;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string var = *e;
@@ -148,12 +163,15 @@ RunResult Sandbox::run(const std::vector<std::string>& args) const {
     for (auto& a : argv_store)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::string cwd = (drive_ / "QUARRINE").string();
+    std::string cwd = (drive / "QUARRINE").string();
 
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err < 0 || dup2(err, STDERR_FILENO) < 0)
+            _exit(126);
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
@@ -178,7 +196,169 @@ RunResult Sandbox::run(const std::vector<std::string>& args) const {
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    result.errors = slurp(errors);
     return result;
+}
+
+// One effect of the check's report: its line, and the lines of written text shown under it.
+struct Effect {
+    std::string word;
+    std::string rest;
+    std::vector<std::string> shown;
+    unsigned long long more = 0; // lines written beyond those shown
+};
+
+std::vector<Effect> parse_report(const std::string& report) {
+    std::vector<Effect> effects;
+    std::istringstream in(report);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("    |", 0) == 0 && !effects.empty()) {
+            effects.back().shown.push_back(line.size() > 6 ? line.substr(6) : "");
+        } else if (line.rfind("    + ", 0) == 0 && !effects.empty()) {
+            effects.back().more = std::stoull(line.substr(6));
+        } else {
+            std::size_t space = line.find(' ');
+            Effect effect;
+            effect.word = line.substr(0, space);
+            effect.rest = space == std::string::npos ? "" : line.substr(space + 1);
+            effects.push_back(effect);
+        }
+    }
+    return effects;
+}
+
+// The lines of a text: split at its newlines, the last one counted without a newline too.
+std::vector<std::string> text_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// The report shows the first 20 lines of a written text, each cut after 160 characters.
+void expect_shown(const Effect& effect, const std::string& written) {
+    constexpr std::size_t LINES = 20, CHARS = 160;
+    std::vector<std::string> lines = text_lines(written);
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < lines.size() && i < LINES; ++i)
+        expected.push_back(lines[i].size() <= CHARS
+                               ? lines[i]
+                               : lines[i].substr(0, CHARS) + " [+" +
+                                     std::to_string(lines[i].size() - CHARS) + " characters]");
+    EXPECT_EQ(effect.shown, expected) << effect.rest;
+    EXPECT_EQ(effect.more, lines.size() - expected.size()) << effect.rest;
+}
+
+// A program's name for a file below the drive, as the sandbox names it.
+std::string drive_relative(std::string name) {
+    if (!name.empty() && name[0] == '\\')
+        name.erase(0, 1);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
+std::vector<std::string> console_lines(const std::string& console) {
+    std::vector<std::string> lines;
+    std::string attrib = missing_batch_attrib_line();
+    for (const std::string& line : text_lines(console))
+        if (line.find_first_not_of(" \t") != std::string::npos && line + "\n" != attrib)
+            lines.push_back(line);
+    return lines;
+}
+
+// Holds the run to the check's report: the files as before but for each deletion and each
+// text written, the console lines, the programs started and the exit status. A file behind a
+// link to a device shows nothing of what it took, so the text written there is not compared.
+void expect_foreseen(const RunResult& check, const Files& before, const Files& after,
+                     const RunResult& run, const std::vector<std::string>& new_calls,
+                     bool updater_present) {
+    SCOPED_TRACE("zelmorth-check foresaw:\n" + check.console);
+    Files expected = before;
+    std::vector<std::string> console, calls;
+    std::optional<int> exit_status;
+    bool handed_over = false, ran = false;
+    std::vector<Effect> effects = parse_report(check.console);
+    for (const Effect& e : effects) {
+        if (e.word == "check" || e.word == "note" || e.word == "writable") {
+            continue;
+        } else if (e.word == "delete") {
+            EXPECT_EQ(expected.erase(drive_relative(e.rest)), 1u) << "no file to delete";
+        } else if (e.word == "append" || e.word == "write") {
+            std::size_t count_at = e.rest.rfind(' ', e.rest.size() - sizeof " bytes");
+            std::string rel = drive_relative(e.rest.substr(0, count_at));
+            std::size_t bytes = std::stoul(e.rest.substr(count_at + 1));
+            auto now = after.find(rel);
+            if (now == after.end()) {
+                ADD_FAILURE() << "no file after the run for: " << e.rest;
+                continue;
+            }
+            if (now->second.rfind("-> ", 0) == 0)
+                continue;
+            std::string& file = expected[rel];
+            if (e.word == "write")
+                file.clear();
+            EXPECT_EQ(now->second.substr(0, file.size()), file) << e.rest;
+            std::string written = now->second.substr(std::min(file.size(), now->second.size()));
+            written.resize(std::min(written.size(), bytes));
+            EXPECT_EQ(written.size(), bytes) << e.rest;
+            expect_shown(e, written);
+            file += written;
+        } else if (e.word == "console") {
+            console.push_back(e.rest);
+        } else if (e.word == "run") {
+            ran = true;
+            if (updater_present)
+                calls.push_back(e.rest + " [in /QUARRINE]");
+        } else if (e.word == "hand-over") {
+            handed_over = true;
+        } else if (e.word == "exit") {
+            exit_status = std::stoi(e.rest);
+        } else {
+            ADD_FAILURE() << "unknown report line: " << e.word << " " << e.rest;
+        }
+    }
+    ASSERT_FALSE(effects.empty());
+    EXPECT_TRUE(effects.back().word == "exit" || effects.back().word == "hand-over");
+    if (handed_over && !exit_status)
+        calls = merge_batch_calls();
+    EXPECT_EQ(after, expected);
+    EXPECT_EQ(console_lines(run.console), console);
+    EXPECT_EQ(new_calls, calls);
+    if (exit_status) {
+        EXPECT_EQ(run.status, *exit_status);
+    }
+    EXPECT_EQ(check.status, exit_status == 0 && ran ? 0 : 1);
+}
+
+} // namespace
+
+RunResult Sandbox::run(const std::vector<std::string>& args) const {
+    fs::path copy = top_ / "check-copy";
+    fs::remove_all(copy);
+    fs::copy(drive_, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    Files copy_before = files_below(copy);
+    RunResult check = launch(ZELMORTH_CHECK_EXE, {}, top_, copy);
+    EXPECT_EQ(files_below(copy), copy_before) << "zelmorth-check changed the files";
+    fs::remove_all(copy);
+
+    Files before = files();
+    std::vector<std::string> calls_before = calls();
+    RunResult result = launch(ZELMORTH_EXE, args, top_, drive_);
+    std::vector<std::string> new_calls = calls();
+    new_calls.erase(new_calls.begin(),
+                    new_calls.begin() + static_cast<std::ptrdiff_t>(calls_before.size()));
+    expect_foreseen(check, before, files(), result, new_calls, fs::exists(top_ / "bin/TELVOX.EXE"));
+    return result;
+}
+
+RunResult Sandbox::check(const std::vector<std::string>& args) const {
+    return launch(ZELMORTH_CHECK_EXE, args, top_, drive_);
 }
 
 void Sandbox::lay_support_files() const {

@@ -11,6 +11,7 @@
 struct RunResult {
     int status = -1;     // exit status, or -1 when the program did not exit normally
     std::string console; // everything written to standard output
+    std::string errors;  // everything written to standard error
 };
 
 class Sandbox {
@@ -47,7 +48,13 @@ class Sandbox {
     void lay_leftovers() const;
 
     // Runs the program with the working directory at QUARRINE; arguments are passed as given.
+    // Before, zelmorth-check runs on a copy of the drive, which it must leave as it was, and
+    // its report must name exactly what the run then does: the files deleted and written, the
+    // console lines, the updater or the hand-over to the merge batch, and the exit status.
     RunResult run(const std::vector<std::string>& args = {}) const;
+
+    // Runs zelmorth-check on this drive, with the working directory at QUARRINE.
+    RunResult check(const std::vector<std::string>& args = {}) const;
 
     // The stand-ins' log, one call per line: "TELVOX.EXE /M [in /QUARRINE]", "HALTBOX ...".
     std::vector<std::string> calls() const;

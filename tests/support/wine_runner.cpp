@@ -38,9 +38,10 @@ std::string on_z(const fs::path& path) {
     return win;
 }
 
-// Runs a program and waits for it; stdout goes to out (or nowhere), stderr stays the tests'.
+// Runs a program and waits for it; stdout goes to out and stderr to err. Without out both go
+// nowhere; with out alone stderr stays the tests'.
 int run_and_wait(const std::vector<std::string>& argv_store, const fs::path& cwd,
-                 const std::optional<fs::path>& out) {
+                 const std::optional<fs::path>& out, const std::optional<fs::path>& err = {}) {
     std::vector<char*> argv;
     for (const auto& a : argv_store)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -53,8 +54,9 @@ int run_and_wait(const std::vector<std::string>& argv_store, const fs::path& cwd
                      : ::open("/dev/null", O_WRONLY);
         if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
             _exit(126);
-        if (!out)
-            dup2(fd, STDERR_FILENO);
+        int err_fd = err ? ::open(err->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) : fd;
+        if ((err || !out) && (err_fd < 0 || dup2(err_fd, STDERR_FILENO) < 0))
+            _exit(126);
         close(fd);
         int in = ::open("/dev/null", O_RDONLY);
         if (in >= 0)
@@ -191,10 +193,10 @@ void wine_install_standins(const fs::path& bin) {
                       fs::copy_options::overwrite_existing);
 }
 
-RunResult wine_run(const fs::path& top, const fs::path& drive,
-                   const std::vector<std::string>& args) {
-    if (!fs::is_regular_file(ZELMORTH_WINE_EXE))
-        throw std::runtime_error(std::string("no Windows build at ") + ZELMORTH_WINE_EXE);
+RunResult wine_run(const fs::path& top, const fs::path& drive, const std::vector<std::string>& args,
+                   const std::string& exe) {
+    if (!fs::is_regular_file(exe))
+        throw std::runtime_error("no Windows build at " + exe);
     ensure_prefix();
     map_drive(drive);
     setenv("WINEPATH", on_z(top / "bin").c_str(), 1);
@@ -211,10 +213,11 @@ RunResult wine_run(const fs::path& top, const fs::path& drive,
 
     std::vector<std::string> argv{ZELMORTH_WINE,
                                   (fs::path(ZELMORTH_WINE_STANDINS) / "launcher.exe").string(),
-                                  on_z(status_file), on_z(ZELMORTH_WINE_EXE)};
+                                  on_z(status_file), on_z(exe)};
     argv.insert(argv.end(), args.begin(), args.end());
     fs::path console = top / "console.out";
-    run_and_wait(argv, drive / "QUARRINE", console);
+    fs::path errors = top / "errors.out";
+    run_and_wait(argv, drive / "QUARRINE", console, errors);
 
     RunResult result;
     std::istringstream status(slurp(status_file));
@@ -226,6 +229,7 @@ RunResult wine_run(const fs::path& top, const fs::path& drive,
             ADD_FAILURE() << "programs started by the run were still running at the deadline";
     }
     result.console = to_lf(slurp(console), "console");
+    result.errors = to_lf(slurp(errors), "standard error");
     for (std::size_t i = 0; i < std::size(WRITTEN_FILES); ++i)
         normalize_written(install_entry(drive, WRITTEN_FILES[i]), before[i]);
     order_new_calls(log, calls_before);
