@@ -158,11 +158,14 @@ void record_written(RecordFile& f) {
 
 // Closes a file: a read one natively, a written one into the report.
 bool close_file(RecordFile* f) {
-    RecordFile** link = &open_files;
-    while (*link != nullptr && *link != f)
-        link = &(*link)->next;
-    if (*link == f)
-        *link = f->next;
+    if (f == nullptr)
+        return false;
+    for (RecordFile** link = &open_files; *link != nullptr; link = &(*link)->next) {
+        if (*link == f) {
+            *link = f->next;
+            break;
+        }
+    }
     bool ok = true;
     if (f->real != nullptr)
         ok = native_platform.close(f->real);
