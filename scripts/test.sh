@@ -3,10 +3,12 @@
 # errors, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows
 # program and the end-to-end suite against it under Wine, a short fuzzing run of every reader,
 # a valgrind memcheck of the demo run, and last a coverage build whose line and branch figures
-# for src/ it prints.
+# for src/ it prints. Installs whatever of its Debian packages is missing first.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
+. scripts/deps.sh
+need_packages $TEST_PACKAGES
 
 step() { printf '\n==== %s\n' "$*"; }
 
