@@ -8,14 +8,18 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 export LC_ALL=C
 
-# The copy has no git history, so both builds get the commit time from here.
+# The copy lives in an ignored build folder of the checkout and is removed at the end. It has
+# no git history of its own, so it is handed the commit time that the checkout's release
+# takes by default.
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
-copy=$(mktemp -d "${TMPDIR:-/tmp}/zelmorth-release-copy-XXXXXX")
+copy="$here/build-release-copy"
+rm -rf "$copy"
+mkdir -p "$copy"
 trap 'rm -rf "$copy"' EXIT
 git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$copy"
 
 printf '\n== Release in %s\n' "$here"
-SOURCE_DATE_EPOCH=$epoch ./scripts/release.sh
+./scripts/release.sh
 printf '\n== Release in %s\n' "$copy"
 (cd "$copy" && SOURCE_DATE_EPOCH=$epoch ./scripts/release.sh)
 
