@@ -1,12 +1,14 @@
 #!/bin/sh
-# Builds the program and runs it once on a scratch copy of the bundled demo install, then
-# shows what it did: files removed, the notice file, the console, the exit status and what
-# the main updater was asked.
+# Builds the program (alone, in build-demo/) and runs it once on a scratch copy of the bundled
+# demo install, then shows what it did: files removed, the notice file, the console, the exit
+# status and what the main updater was asked. Installs the build tools first if they are missing.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
-cmake --preset default >/dev/null
-cmake --build --preset default --target zelmorth >/dev/null
+. scripts/deps.sh
+need_packages $DEMO_PACKAGES
+cmake --preset demo >/dev/null
+cmake --build --preset demo --target zelmorth >/dev/null
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelmorth-demo-XXXXXX")
 cp -R demo/drive "$scratch/drive"
@@ -15,10 +17,10 @@ install="$scratch/drive/QUARRINE"
 date -d "+30 days" "+%m/%d/%y %C" >> "$install/HOLIDAYS.KVL"
 before=$(cd "$scratch/drive" && find . | sort)
 
-echo "== Running build/zelmorth in $install"
+echo "== Running build-demo/zelmorth in $install"
 set +e
 (cd "$install" && ZELMORTH_ROOT="$scratch/drive" ZELMORTH_DEMO_CALLS="$scratch/calls.log" \
-    PATH="$here/demo/bin:$PATH" "$here/build/zelmorth")
+    PATH="$here/demo/bin:$PATH" "$here/build-demo/zelmorth")
 status=$?
 set -e
 echo

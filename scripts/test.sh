@@ -1,12 +1,15 @@
 #!/bin/sh
 # Builds the program and its tests and runs every suite: the normal build with warnings as
-# errors, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows
-# program and the end-to-end suite against it under Wine, a short fuzzing run of every reader,
-# a valgrind memcheck of the demo run, and last a coverage build whose line and branch figures
-# for src/ it prints.
+# errors, static analysis of src/ (clang-tidy and cppcheck), the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the Windows release built twice and compared
+# and the end-to-end suite against it under Wine, a short fuzzing run of every reader, a
+# valgrind memcheck of the demo run, and last a coverage build whose line and branch figures
+# for src/ it prints. Installs whatever of its Debian packages is missing first.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
+. scripts/deps.sh
+need_packages $TEST_PACKAGES
 
 step() { printf '\n==== %s\n' "$*"; }
 
@@ -14,6 +17,9 @@ step "Native build and tests"
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+
+step "Static analysis of src/"
+scripts/lint.sh
 
 step "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize

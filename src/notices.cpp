@@ -27,7 +27,7 @@ void ask_msg(const char* message) {
         ++message;
     char work[WORK_CAP];
     std::size_t n = 0;
-    for (; message[n] != '\0' && n < WORK_CAP - 2; ++n)
+    for (; n < WORK_CAP - 2 && message[n] != '\0'; ++n)
         work[n] = message[n] == '@' ? ' ' : message[n];
     work[n++] = '\n';
     work[n] = '\0';

@@ -8,6 +8,7 @@
 #include "text_reader.h"
 
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -156,8 +157,9 @@ void load_numeric(int t, int count, char* line) {
     for (int k = 0; k < lines; ++k) {
         int line_count = k + 1;
         read_body_line(line);
-        if (scan_four_ints(line, values + 4 * k) != 7) {
+        if (scan_four_ints(line, values + std::ptrdiff_t{4} * k) != 7) {
             char message[64];
+            // NOLINTNEXTLINE(cert-err33-c): room for any int and table name; length not needed
             std::snprintf(message, sizeof message, BAD_LINE, line_count, tables[t]);
             fail(message);
         }
@@ -199,7 +201,7 @@ void load_tags(int count, char* line) {
     int lines = (count + 3) / 4;
     for (int k = 0; k < lines; ++k) {
         read_body_line(line);
-        scan_four_words(line, all_tag + 4 * k);
+        scan_four_words(line, all_tag + std::ptrdiff_t{4} * k);
     }
     for (int i = 0; i < count; ++i)
         for (int c = 1; c <= 12; ++c)
