@@ -1,14 +1,15 @@
 #!/bin/sh
-# Builds the program (alone, in build-demo/) and runs it once on a scratch copy of the bundled
-# demo install, then shows what it did: files removed, the notice file, the console, the exit
-# status and what the main updater was asked. Installs the build tools first if they are missing.
+# Builds the program and its run check (alone, in build-demo/), shows what the check foresees
+# on a scratch copy of the bundled demo install, then runs the program there once and shows
+# what it did: files removed, the notice file, the console, the exit status and what the main
+# updater was asked. Installs the build tools first if they are missing.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 . scripts/deps.sh
 need_packages $DEMO_PACKAGES
 cmake --preset demo >/dev/null
-cmake --build --preset demo --target zelmorth >/dev/null
+cmake --build --preset demo --target zelmorth zelmorth-check >/dev/null
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelmorth-demo-XXXXXX")
 cp -R demo/drive "$scratch/drive"
@@ -17,6 +18,12 @@ install="$scratch/drive/QUARRINE"
 date -d "+30 days" "+%m/%d/%y %C" >> "$install/HOLIDAYS.KVL"
 before=$(cd "$scratch/drive" && find . | sort)
 
+echo "== What a run would do, as build-demo/zelmorth-check foresees it:"
+set +e
+(cd "$install" && ZELMORTH_ROOT="$scratch/drive" "$here/build-demo/zelmorth-check")
+echo "== The check's status: $?"
+set -e
+echo
 echo "== Running build-demo/zelmorth in $install"
 set +e
 (cd "$install" && ZELMORTH_ROOT="$scratch/drive" ZELMORTH_DEMO_CALLS="$scratch/calls.log" \
