@@ -10,7 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <set>
 
 namespace {
 
@@ -37,21 +37,17 @@ RecordFinish finish_run = nullptr;
 std::string effects;
 std::string console_line;         // console text since the last newline
 RecordFile* open_files = nullptr; // every file the stages have open
-std::vector<std::string> gone;    // names the run deletes
-std::vector<std::string> made;    // names the run writes, so they exist afterwards
-std::vector<std::string> cleared; // names whose read-only mark the run clears
+std::set<std::string> gone;       // names the run deletes
+std::set<std::string> made;       // names the run writes, so they exist afterwards
+std::set<std::string> cleared;    // names whose read-only mark the run clears
 bool ran_command = false;
 
 unsigned long long add_saturating(unsigned long long a, unsigned long long b) {
     return a > ULLONG_MAX - b ? ULLONG_MAX : a + b;
 }
 
-bool listed(const std::vector<std::string>& names, const std::string& name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-void unlist(std::vector<std::string>& names, const std::string& name) {
-    names.erase(std::remove(names.begin(), names.end(), name), names.end());
+bool listed(const std::set<std::string>& names, const std::string& name) {
+    return names.count(name) != 0;
 }
 
 // The name handed to the native platform: with a folder given, the install folder's files are
@@ -84,6 +80,14 @@ void append_shown(std::string& out, char c) {
     out += "\\x";
     out += hex[byte >> 4];
     out += hex[byte & 0xF];
+}
+
+// A name for a report line: a file name may hold control characters too.
+std::string shown_name(const std::string& name) {
+    std::string out;
+    for (char c : name)
+        append_shown(out, c);
+    return out;
 }
 
 bool blank(const std::string& line) {
@@ -148,8 +152,8 @@ void record_written(RecordFile& f) {
     if (f.line_open && f.newlines < SHOWN_LINES)
         end_shown_line(f);
     unsigned long long lines = add_saturating(f.newlines, f.line_open ? 1 : 0);
-    std::string line = (f.replace ? "write " : "append ") + f.path + " " + std::to_string(f.bytes) +
-                       " bytes\n" + f.shown;
+    std::string line = (f.replace ? "write " : "append ") + shown_name(f.path) + " " +
+                       std::to_string(f.bytes) + " bytes\n" + f.shown;
     if (lines > SHOWN_LINES)
         line += "    + " + std::to_string(lines - SHOWN_LINES) + " more lines\n";
     line.pop_back();
@@ -204,9 +208,8 @@ PlatFile* record_open(const char* path, OpenMode mode) {
             return nullptr;
         }
         f->replace = mode == OpenMode::write;
-        if (!listed(made, f->path))
-            made.push_back(f->path);
-        unlist(gone, f->path);
+        made.insert(f->path);
+        gone.erase(f->path);
     }
     f->next = open_files;
     open_files = f;
@@ -236,9 +239,9 @@ bool record_remove(const char* path) {
     bool there = listed(made, name) || (!listed(gone, name) && state_of(name).can_delete);
     if (!there)
         return false;
-    add_effect("delete " + name);
-    unlist(made, name);
-    gone.push_back(name);
+    add_effect("delete " + shown_name(name));
+    made.erase(name);
+    gone.insert(name);
     return true;
 }
 
@@ -250,8 +253,8 @@ void record_make_writable(const char* path) {
     PathState state = state_of(name);
     if (!state.file || state.can_write)
         return;
-    add_effect("writable " + name);
-    cleared.push_back(name);
+    add_effect("writable " + shown_name(name));
+    cleared.insert(name);
 }
 
 PlatFind* record_find_first(const char* pattern, FindEntry* entry) {
@@ -271,14 +274,14 @@ void record_today(char out[9]) {
 }
 
 int record_run_command(const char* command) {
-    add_effect(std::string("run ") + command);
+    add_effect("run " + shown_name(command));
     ran_command = true;
     return 0;
 }
 
 // The batch starts when a file stands at its name; then the process would be the batch.
 void record_overlay(const char* path) {
-    std::string line = std::string("hand-over ") + path;
+    std::string line = "hand-over " + shown_name(path);
     if (file_now(path))
         end_run(line, RunEnd{true, 0, ran_command});
     add_effect(line);
