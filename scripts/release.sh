@@ -13,7 +13,8 @@ need_packages $RELEASE_PACKAGES
 export LC_ALL=C
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    if ! SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || [ -z "$SOURCE_DATE_EPOCH" ]; then
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || true)
+    if [ -z "$SOURCE_DATE_EPOCH" ]; then
         echo "release.sh: not a git checkout; set SOURCE_DATE_EPOCH to the commit time" >&2
         exit 1
     fi
