@@ -56,6 +56,16 @@ struct PlatformOps {
     void (*exit_process)(int status);
 };
 
+// Other programs on the same PC: runs of this one at once, and programs that hold a file open.
+// An open (on Windows also a deletion) that finds the file held against it by another program
+// is tried again in short steps for this long before its failure stands. POSIX has no holds.
+constexpr unsigned HELD_FILE_WAIT_MS = 5000;
+// Each open for appending locks one byte this far into the file, far past the end of any real
+// file, so that runs at once append in turn while nobody's reads or writes are in the way. The
+// lock lasts until the close; past this wait for it, the append goes on without it.
+constexpr unsigned long long APPEND_LOCK_OFFSET = 1ULL << 62;
+constexpr unsigned APPEND_LOCK_WAIT_MS = 30000;
+
 // The operations in force; starts as the native implementation.
 extern PlatformOps plat;
 // The native implementation, for tests that wrap it.
@@ -113,9 +123,16 @@ struct PathState {
     bool file;       // a regular file is there, links followed
     bool can_write;  // opening it for writing or appending would succeed as things stand
     bool can_create; // its folder would take a new file of this name, were this one gone
-    bool can_delete; // the deletion of what is there would succeed (never a folder)
+    bool can_delete; // the deletion of what is there would succeed (never a folder, nor a file
+                     // that another program holds open on Windows)
 };
 // mark_cleared: judge the file as if its read-only mark had already been cleared.
 PathState native_probe(const char* path, bool mark_cleared);
+// Whether another program holds the file open against an open in this mode right now, so that
+// the open would wait for it (never on POSIX).
+bool native_held(const char* path, OpenMode mode);
 // Makes a folder, named as the user gave it, the working directory; false when it is not one.
 bool native_change_folder(const char* folder);
+// The platform's own way of asking a program for help ("/?" on Windows); nullptr where there is
+// none beyond the usual --help and -h.
+extern const char* const NATIVE_HELP_SWITCH;

@@ -28,6 +28,7 @@ constexpr char CTRL_Z = 0x1A;
 struct PosixFile {
     int fd = -1;
     bool writing = false;
+    bool locked = false;        // appending: holds the appenders' lock
     bool at_end = false;        // reading: the end of the file, or a Ctrl-Z, has been reached
     int ahead = -1;             // reading: a byte read ahead to decide a CR, not yet given; -1 none
     bool failed = false;        // writing: a write went wrong; close reports it
@@ -108,6 +109,50 @@ std::string exact_path(const char* path) {
     return name.empty() ? std::string("/") : name;
 }
 
+// Open file description locks where the system has them: they belong to this open alone, so
+// no other open of the same file in this process can let them go.
+#ifdef F_OFD_SETLK
+constexpr int SET_LOCK = F_OFD_SETLK;
+#else
+constexpr int SET_LOCK = F_SETLK;
+#endif
+constexpr long LOCK_STEP_NS = 20'000'000; // the step of the wait for the lock
+
+// Locks or unlocks the appenders' byte far past the end of the file.
+int set_append_lock(int fd, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(APPEND_LOCK_OFFSET);
+    lock.l_len = 1;
+    return fcntl(fd, SET_LOCK, &lock);
+}
+
+unsigned long long elapsed_ms(const timespec& since) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ms = (static_cast<long long>(now.tv_sec) - since.tv_sec) * 1000 +
+                   (now.tv_nsec - since.tv_nsec) / 1'000'000;
+    return ms < 0 ? 0 : static_cast<unsigned long long>(ms);
+}
+
+// Takes the appenders' lock, waiting in short steps while another run holds it. false when the
+// wait ran out or the file takes no locks: the append goes on without it.
+bool take_append_lock(int fd) {
+    timespec started{};
+    clock_gettime(CLOCK_MONOTONIC, &started);
+    for (;;) {
+        if (set_append_lock(fd, F_WRLCK) == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        if ((errno != EAGAIN && errno != EACCES) || elapsed_ms(started) >= APPEND_LOCK_WAIT_MS)
+            return false;
+        timespec step{0, LOCK_STEP_NS};
+        nanosleep(&step, nullptr);
+    }
+}
+
 PlatFile* posix_open(const char* path, OpenMode mode) {
     int flags = O_RDONLY;
     if (mode == OpenMode::write)
@@ -132,9 +177,13 @@ PlatFile* posix_open(const char* path, OpenMode mode) {
     auto* f = new PosixFile;
     f->fd = fd;
     f->writing = mode != OpenMode::read;
-    // Appends start at the file's end; knowing it only lines up the large writes.
-    if (mode == OpenMode::append && fstat(fd, &st) == 0)
-        f->end = static_cast<unsigned long long>(st.st_size);
+    // Every write lands at the file's end (O_APPEND); knowing the end only lines up the large
+    // writes, so it is taken once the lock keeps other runs from moving it.
+    if (mode == OpenMode::append) {
+        f->locked = take_append_lock(fd);
+        if (fstat(fd, &st) == 0)
+            f->end = static_cast<unsigned long long>(st.st_size);
+    }
     return reinterpret_cast<PlatFile*>(f);
 }
 
@@ -250,9 +299,12 @@ bool posix_write(PlatFile* file, const char* data, std::size_t len) {
     return true;
 }
 
+// What was written goes out before the lock is let go, so the next run appends after it.
 bool posix_close(PlatFile* file) {
     auto* f = reinterpret_cast<PosixFile*>(file);
     bool ok = f->writing ? flush_writes(f) : true;
+    if (f->locked)
+        set_append_lock(f->fd, F_UNLCK);
     if (::close(f->fd) != 0)
         ok = false;
     delete f;
@@ -351,13 +403,24 @@ int posix_run_command(const char* command) {
 }
 
 // The batch runs under /bin/sh in this process's place. A batch that is missing or cannot be
-// read counts as a start that failed, as it does on Windows, rather than a shell error.
+// read counts as a start that failed, as it does on Windows, rather than a shell error. It is
+// opened here and the shell reads this open through /dev/fd, so that another run replacing the
+// batch meanwhile cannot leave the shell without one.
 void posix_overlay(const char* path) {
     std::string name = native_path(path);
-    struct stat st;
-    if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(name.c_str(), R_OK) != 0)
+    int fd = ::open(name.c_str(), O_RDONLY); // kept open across the exec for the shell
+    if (fd < 0)
         return;
-    ::execl("/bin/sh", "sh", name.c_str(), static_cast<char*>(nullptr));
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return;
+    }
+    std::string open_batch = "/dev/fd/" + std::to_string(fd);
+    if (access(open_batch.c_str(), R_OK) != 0)
+        open_batch = name; // a system without /dev/fd
+    ::execl("/bin/sh", "sh", open_batch.c_str(), static_cast<char*>(nullptr));
+    ::close(fd);
 }
 
 // A console that cannot be written leaves nowhere to report it, so the results go unused.
@@ -409,9 +472,16 @@ PathState native_probe(const char* path, bool mark_cleared) {
     return state;
 }
 
+// Nothing holds a file against an open here: POSIX has no sharing modes.
+bool native_held(const char* /*path*/, OpenMode /*mode*/) {
+    return false;
+}
+
 bool native_change_folder(const char* folder) {
     return ::chdir(folder) == 0;
 }
+
+extern const char* const NATIVE_HELP_SWITCH = nullptr;
 
 extern const PlatformOps native_platform = {
     posix_open,          posix_read,       posix_write,         posix_close,         posix_remove,

@@ -1,12 +1,16 @@
 // platform_windows.cpp - the platform operations on Windows, on the C runtime's own functions:
 // text-mode streams, the wildcard search, the date text, the command interpreter and overlay.
+// Files are opened through the system first, so that a file another program holds is waited for.
 #include "platform.h"
+
+#include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <direct.h>
+#include <fcntl.h>
 #include <io.h>
 #include <process.h>
 #include <string>
@@ -15,34 +19,128 @@
 
 namespace {
 
+constexpr DWORD WAIT_STEP_MS = 20; // the step of every wait for another program
+
+struct WinFile {
+    FILE* stream;
+    HANDLE handle; // the stream's own handle, which holds the appenders' lock
+    bool locked;
+};
+
+bool held_error(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// Opens a file, trying again in short steps while another program holds it against this open,
+// until HELD_FILE_WAIT_MS have passed; the last try starts after that. A missing file, or one
+// that may not be opened so, fails at once.
+HANDLE open_waiting(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    ULONGLONG started = GetTickCount64();
+    for (;;) {
+        bool last = GetTickCount64() - started >= HELD_FILE_WAIT_MS;
+        HANDLE h = CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
+        if (h != INVALID_HANDLE_VALUE || last || !held_error(GetLastError()))
+            return h;
+        Sleep(WAIT_STEP_MS);
+    }
+}
+
+// The access of an open in each mode. Like the runtime's own fopen, it lets other programs go
+// on reading and writing the file meanwhile.
+DWORD access_of(OpenMode mode) {
+    return mode == OpenMode::read ? GENERIC_READ : GENERIC_WRITE;
+}
+constexpr DWORD SHARE_READ_WRITE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+OVERLAPPED lock_place() {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(APPEND_LOCK_OFFSET & 0xFFFFFFFFULL);
+    at.OffsetHigh = static_cast<DWORD>(APPEND_LOCK_OFFSET >> 32);
+    return at;
+}
+
+// Takes the appenders' lock, waiting in short steps while another run holds it. false when the
+// wait ran out or the file takes no locks (a device): the append goes on without it.
+bool take_append_lock(HANDLE h) {
+    ULONGLONG started = GetTickCount64();
+    for (;;) {
+        OVERLAPPED at = lock_place();
+        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+            return true;
+        if (GetLastError() != ERROR_LOCK_VIOLATION ||
+            GetTickCount64() - started >= APPEND_LOCK_WAIT_MS)
+            return false;
+        Sleep(WAIT_STEP_MS);
+    }
+}
+
 // The runtime's text mode does the line-end work: CR-LF reads as LF, a Ctrl-Z ends the file,
-// and every LF written goes out as CR-LF. Root-relative paths are handed over as they stand.
+// and every LF written goes out as CR-LF; an append moves to the file's end before each write.
+// Root-relative paths are handed over as they stand. The handle is not inherited by the
+// programs the run starts.
 PlatFile* win_open(const char* path, OpenMode mode) {
+    DWORD disposition = OPEN_EXISTING;
     const char* how = "rt";
-    if (mode == OpenMode::write)
+    int flags = _O_TEXT | _O_RDONLY;
+    if (mode == OpenMode::write) {
+        disposition = CREATE_ALWAYS;
         how = "wt";
-    else if (mode == OpenMode::append)
+        flags = _O_TEXT | _O_WRONLY;
+    } else if (mode == OpenMode::append) {
+        disposition = OPEN_ALWAYS;
         how = "at";
-    return reinterpret_cast<PlatFile*>(std::fopen(path, how));
+        flags = _O_TEXT | _O_WRONLY | _O_APPEND;
+    }
+    HANDLE h =
+        open_waiting(path, access_of(mode), SHARE_READ_WRITE, disposition, FILE_ATTRIBUTE_NORMAL);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+    if (fd == -1) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE* stream = _fdopen(fd, how);
+    if (stream == nullptr) {
+        _close(fd);
+        return nullptr;
+    }
+    bool locked = mode == OpenMode::append && take_append_lock(h);
+    return reinterpret_cast<PlatFile*>(new WinFile{stream, h, locked});
 }
 
 std::size_t win_read(PlatFile* file, char* buf, std::size_t cap) {
-    return std::fread(buf, 1, cap, reinterpret_cast<FILE*>(file));
+    return std::fread(buf, 1, cap, reinterpret_cast<WinFile*>(file)->stream);
 }
 
 bool win_write(PlatFile* file, const char* data, std::size_t len) {
-    return std::fwrite(data, 1, len, reinterpret_cast<FILE*>(file)) == len;
+    return std::fwrite(data, 1, len, reinterpret_cast<WinFile*>(file)->stream) == len;
 }
 
-// A write that failed earlier leaves the stream's error mark; the close reports it too.
+// A write that failed earlier leaves the stream's error mark; the close reports it too. What was
+// written goes out before the lock is let go, so the next run appends after it.
 bool win_close(PlatFile* file) {
-    FILE* f = reinterpret_cast<FILE*>(file);
-    bool ok = std::ferror(f) == 0;
-    return std::fclose(f) == 0 && ok;
+    auto* f = reinterpret_cast<WinFile*>(file);
+    bool ok = std::ferror(f->stream) == 0;
+    if (f->locked) {
+        ok = std::fflush(f->stream) == 0 && ok;
+        OVERLAPPED at = lock_place();
+        UnlockFileEx(f->handle, 0, 1, 0, &at);
+    }
+    ok = std::fclose(f->stream) == 0 && ok;
+    delete f;
+    return ok;
 }
 
+// A file is deleted only while no other program has it open: the deletion waits for a holder as
+// an open does, and is refused when the hold outlasts the wait. Were it left pending until the
+// holder lets go, it would take along the new file of the same name that the merge batch's
+// writer creates next. Like the runtime's remove, it deletes a link itself, never a folder (not
+// opened without backup semantics) and never a read-only file.
 bool win_remove(const char* path) {
-    return std::remove(path) == 0;
+    HANDLE h = open_waiting(path, DELETE, 0, OPEN_EXISTING,
+                            FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT);
+    return h != INVALID_HANDLE_VALUE && CloseHandle(h) != 0;
 }
 
 constexpr std::size_t COMMAND_MAX = 300;
@@ -140,12 +238,34 @@ PathState native_probe(const char* path, bool mark_cleared) {
     state.file = (st.st_mode & _S_IFREG) != 0;
     state.can_write = !is_folder && writable;
     state.can_delete = !is_folder && writable;
+    if (state.can_delete) {
+        // The deletion's own open, without the deletion: it fails while another program has
+        // the file open.
+        HANDLE h = CreateFileA(path, DELETE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        else
+            state.can_delete = !held_error(GetLastError());
+    }
     return state;
+}
+
+// The run's own open, once and without creating or changing anything.
+bool native_held(const char* path, OpenMode mode) {
+    HANDLE h = CreateFileA(path, access_of(mode), SHARE_READ_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return held_error(GetLastError());
+    CloseHandle(h);
+    return false;
 }
 
 bool native_change_folder(const char* folder) {
     return _chdir(folder) == 0;
 }
+
+extern const char* const NATIVE_HELP_SWITCH = "/?";
 
 extern const PlatformOps native_platform = {
     win_open,          win_read,       win_write,         win_close,         win_remove,
