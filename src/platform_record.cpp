@@ -40,6 +40,7 @@ RecordFile* open_files = nullptr; // every file the stages have open
 std::set<std::string> gone;       // names the run deletes
 std::set<std::string> made;       // names the run writes, so they exist afterwards
 std::set<std::string> cleared;    // names whose read-only mark the run clears
+std::string held_notes;           // a note for each file another program holds against an open
 bool ran_command = false;
 
 unsigned long long add_saturating(unsigned long long a, unsigned long long b) {
@@ -179,17 +180,33 @@ bool close_file(RecordFile* f) {
     return ok;
 }
 
+// A file that another program holds against the run's open now would keep the run waiting, and
+// the run goes on as if the open failed when the hold lasts; the report foresees that. Only the
+// file as it stands is asked about, not one the run has deleted or written.
+bool held_now(const std::string& name, OpenMode mode) {
+    if (listed(made, name) || listed(gone, name) || !native_held(real_name(name.c_str()), mode))
+        return false;
+    std::string note = "note " + shown_name(name) + " is held open by another program; a run " +
+                       "waits up to " + std::to_string(HELD_FILE_WAIT_MS / 1000) +
+                       " seconds for it, then goes on as below\n";
+    if (held_notes.find(note) == std::string::npos)
+        held_notes += note;
+    return true;
+}
+
 // Where the run would end: the files still open are closed as the end of the process would
 // close them, the last line is added, and the report goes out.
 [[noreturn]] void end_run(const std::string& last_line, const RunEnd& end) {
     while (open_files != nullptr)
         close_file(open_files);
     add_effect(last_line);
-    finish_run(effects, end);
+    finish_run(held_notes, effects, end);
     std::abort(); // the finish ends the process
 }
 
 PlatFile* record_open(const char* path, OpenMode mode) {
+    if (held_now(path, mode))
+        return nullptr;
     auto* f = new RecordFile;
     f->path = path;
     if (mode == OpenMode::read) {

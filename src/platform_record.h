@@ -12,9 +12,11 @@ struct RunEnd {
     bool ran_command; // the main updater would have been run
 };
 
-// Receives the report lines, in the order the run would do their effects, where the run would
-// end. It must end the process itself.
-using RecordFinish = void (*)(const std::string& effects, const RunEnd& end);
+// Receives, where the run would end, the notes on files that other programs hold against the
+// run's opens now, and the report lines in the order the run would do their effects. It must end
+// the process itself.
+using RecordFinish = void (*)(const std::string& held, const std::string& effects,
+                              const RunEnd& end);
 
 // Puts the recording platform in force. With folder_given the working directory is a folder
 // that stands for the install folder \QUARRINE\ and holds the holiday calendar, so the

@@ -10,11 +10,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
 
 constexpr char USAGE[] = "usage: zelmorth-check [FOLDER]";
+constexpr char ABOUT[] = "Shows what a run of zelmorth would do now, in order, and changes "
+                         "nothing; FOLDER stands for \\QUARRINE\\.\n";
 constexpr char HEADER[] = "check what a run would do now, in order; nothing has been changed\n";
 constexpr std::uint16_t FIRST_SERIAL_DAY = 61; // 1900-03-01, from which on days count evenly
 
@@ -57,18 +60,27 @@ std::string notes(const RunEnd& end) {
     return out;
 }
 
+// Writes text to standard output; false, after a line on standard error, when it could not.
+bool print(const std::string& text) {
+    if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
+        return true;
+    // Standard error is the last place left to say so; its own failure goes unreported.
+    std::fputs("zelmorth-check: cannot write the report\n", stderr); // NOLINT(cert-err33-c)
+    return false;
+}
+
 // Prints the report where the run would end. The check's status: 0 when the run would start
 // the updater and end with 0, 1 when it would stop early or hand over, 2 when the report
 // could not be written.
-void finish(const std::string& effects, const RunEnd& end) {
-    std::string report = HEADER + notes(end) + effects;
-    if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
-        std::fflush(stdout) != 0) {
-        // Standard error is the last place left to say so; its own failure goes unreported.
-        std::fputs("zelmorth-check: cannot write the report\n", stderr); // NOLINT(cert-err33-c)
+void finish(const std::string& held, const std::string& effects, const RunEnd& end) {
+    if (!print(HEADER + held + notes(end) + effects))
         std::exit(2);
-    }
     std::exit(!end.handed_over && end.status == 0 && end.ran_command ? 0 : 1);
+}
+
+bool asks_for_help(const char* arg) {
+    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0 ||
+           (NATIVE_HELP_SWITCH != nullptr && std::strcmp(arg, NATIVE_HELP_SWITCH) == 0);
 }
 
 } // namespace
@@ -79,6 +91,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zelmorth-check: more than one argument; %s\n", USAGE);
         return 2;
     }
+    if (argc == 2 && asks_for_help(argv[1]))
+        return print(std::string(USAGE) + "\n" + ABOUT) ? 0 : 2;
     bool folder_given = argc == 2;
     if (folder_given && !native_change_folder(argv[1])) {
         // NOLINTNEXTLINE(cert-err33-c): a usage message that cannot be written has no other way
