@@ -8,18 +8,43 @@
 
 namespace {
 
-TEST(Check, WrongUseIsOneLineOnStandardErrorAndStatusTwo) {
+// Uses that give no report: a call for help prints the usage on standard output with status 0
+// ("/?" is one only on Windows); wrong use, or a report that cannot be written because standard
+// output refuses every byte, gives one line on standard error and status 2.
+TEST(Check, HelpAndWrongUseGiveNoReport) {
+    const std::string help = "usage: zelmorth-check [FOLDER]\nShows what a run of zelmorth would "
+                             "do now, in order, and changes nothing; FOLDER stands for "
+                             "\\QUARRINE\\.\n";
     Sandbox box;
     box.lay_support_files();
-    const std::vector<std::string> uses[] = {{"a", "b"}, {"no-such-folder"}, {"TABLES.INI"}};
-    for (const auto& args : uses) {
+    struct Use {
+        std::vector<std::string> args;
+        bool full_output;
+        int status;
+    };
+    const Use uses[] = {
+        {{"--help"}, false, 0},
+        {{"-h"}, false, 0},
+        {{"/?"}, false, sandbox_runs_windows_program() ? 0 : 2},
+        {{"a", "b"}, false, 2},
+        {{"no-such-folder"}, false, 2},
+        {{"TABLES.INI"}, false, 2},
+        {{}, true, 2},
+    };
+    for (const Use& use : uses) {
+        SCOPED_TRACE(use.args.empty() ? "full output" : use.args[0]);
         auto before = box.files();
-        RunResult r = box.check(args);
-        EXPECT_EQ(r.status, 2) << args[0];
-        EXPECT_EQ(r.console, "") << args[0];
-        EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << r.errors;
-        EXPECT_TRUE(r.errors.ends_with("\n")) << r.errors;
-        EXPECT_EQ(box.files(), before) << args[0];
+        RunResult r = box.check(use.args, {}, use.full_output);
+        EXPECT_EQ(r.status, use.status);
+        if (use.status == 0) {
+            EXPECT_EQ(r.console, help);
+            EXPECT_EQ(r.errors, "");
+        } else {
+            EXPECT_EQ(r.console, "");
+            EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << r.errors;
+            EXPECT_TRUE(r.errors.ends_with("\n")) << r.errors;
+        }
+        EXPECT_EQ(box.files(), before);
     }
 }
 
@@ -47,6 +72,15 @@ TEST(Check, AFolderStandsForTheInstallFolder) {
     EXPECT_EQ(at_folder.status, 0);
     EXPECT_EQ(at_folder.console, at_install.console);
     EXPECT_NE(at_install.console.find("    + 4 more lines\n"), std::string::npos);
+    // The calendar laid holds two dates, 20 days ago and a year ahead.
+    auto date = [](int days) {
+        std::string line = holiday_line(days); // MM/DD/YY CC
+        return line.substr(0, 6) + line.substr(9, 2) + line.substr(6, 2);
+    };
+    EXPECT_NE(at_install.console.find("\nnote HOLIDAYS.KVL holds 2 dates, " + date(-20) + " to " +
+                                      date(365) + "; 365 days left\n"),
+              std::string::npos)
+        << at_install.console;
     installed.run(); // the harness holds the run to the check's report
 }
 

@@ -132,17 +132,22 @@ void Sandbox::set_updater_status(int status) const {
 
 namespace {
 
-// Runs a program with the working directory at drive/QUARRINE and ZELMORTH_ROOT naming drive,
-// the stand-ins first on the search path.
-RunResult launch(const std::string& exe, const std::vector<std::string>& args, const fs::path& top,
-                 const fs::path& drive) {
-#ifdef ZELMORTH_WINE_EXE
-    return wine_run(top, drive, args, exe);
-#endif
+// A program started in a child process and not yet waited for.
+struct Started {
+    pid_t pid = -1;
+    int console = -1; // the read end of its standard output
+    fs::path errors;  // the file that takes its standard error
+};
+
+// Starts a program with the working directory at drive/QUARRINE and ZELMORTH_ROOT naming drive,
+// the stand-ins first on the search path. With full_output its standard output is /dev/full.
+Started start(const std::string& exe, const std::vector<std::string>& args, const fs::path& top,
+              const fs::path& drive, const std::string& tag, bool full_output) {
     int out[2];
     if (pipe(out) != 0)
         throw std::runtime_error("pipe failed");
-    fs::path errors = top / "errors.out";
+    Started started;
+    started.errors = top / ("errors" + tag + ".out");
     std::string path_var = "PATH=" + (top / "bin").string() + ":/usr/bin:/bin";
     std::string root_var = "ZELMORTH_ROOT=" + drive.string();
     std::vector<std::string> env_store;
@@ -165,14 +170,16 @@ RunResult launch(const std::string& exe, const std::vector<std::string>& args, c
     argv.push_back(nullptr);
     std::string cwd = (drive / "QUARRINE").string();
 
-    pid_t pid = fork();
-    if (pid < 0)
+    started.pid = fork();
+    if (started.pid < 0)
         throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (started.pid == 0) {
+        int err = ::open(started.errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (err < 0 || dup2(err, STDERR_FILENO) < 0)
             _exit(126);
-        dup2(out[1], STDOUT_FILENO);
+        int full = full_output ? ::open("/dev/full", O_WRONLY) : out[1];
+        if (full < 0 || dup2(full, STDOUT_FILENO) < 0)
+            _exit(126);
         close(out[0]);
         close(out[1]);
         if (chdir(cwd.c_str()) != 0)
@@ -181,24 +188,78 @@ RunResult launch(const std::string& exe, const std::vector<std::string>& args, c
         _exit(127);
     }
     close(out[1]);
+    started.console = out[0];
+    return started;
+}
+
+// Takes the program's console up to its end (when it and everything it started have let go of
+// it) and waits for the program.
+RunResult finish(const Started& started) {
     RunResult result;
     char buf[4096];
     for (;;) {
-        ssize_t got = ::read(out[0], buf, sizeof buf);
+        ssize_t got = ::read(started.console, buf, sizeof buf);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
         result.console.append(buf, static_cast<std::size_t>(got));
     }
-    close(out[0]);
+    close(started.console);
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    while (waitpid(started.pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    result.errors = slurp(errors);
+    result.errors = slurp(started.errors);
     return result;
 }
+
+// Runs count copies of a program at once, started one right after the other, and waits for
+// them all.
+std::vector<RunResult> launch(const std::string& exe, const std::vector<std::string>& args,
+                              const fs::path& top, const fs::path& drive, int count = 1,
+                              bool full_output = false) {
+#ifdef ZELMORTH_WINE_EXE
+    return wine_run(top, drive, args, exe, count, full_output);
+#endif
+    std::vector<Started> running;
+    for (int i = 0; i < count; ++i)
+        running.push_back(
+            start(exe, args, top, drive, count > 1 ? std::to_string(i) : "", full_output));
+    std::vector<RunResult> results;
+    for (const Started& started : running)
+        results.push_back(finish(started));
+    return results;
+}
+
+// A stand-in program holding a file for the life of this object, or less when its time runs
+// out first. Without a hold it does nothing.
+class Holding {
+  public:
+    Holding(const fs::path& top, const fs::path& drive, const std::optional<FileHold>& hold) {
+        if (!hold)
+            return;
+#ifdef ZELMORTH_WINE_EXE
+        holder_ = wine_hold(top, drive / hold->rel, hold->hold_ms);
+#else
+        (void)top;
+        (void)drive;
+        throw std::logic_error("files held by other programs exist only on the Windows build");
+#endif
+    }
+    ~Holding() {
+#ifdef ZELMORTH_WINE_EXE
+        wine_let_go(holder_);
+#endif
+    }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+  private:
+#ifdef ZELMORTH_WINE_EXE
+    WineHold holder_;
+#endif
+};
 
 // One effect of the check's report: its line, and the lines of written text shown under it.
 struct Effect {
@@ -338,18 +399,27 @@ void expect_foreseen(const RunResult& check, const Files& before, const Files& a
 
 } // namespace
 
-RunResult Sandbox::run(const std::vector<std::string>& args) const {
+RunResult Sandbox::run(const std::vector<std::string>& args,
+                       const std::optional<FileHold>& hold) const {
     fs::path copy = top_ / "check-copy";
     fs::remove_all(copy);
     fs::copy(drive_, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     Files copy_before = files_below(copy);
-    RunResult check = launch(ZELMORTH_CHECK_EXE, {}, top_, copy);
+    RunResult check;
+    {
+        Holding held(top_, copy, hold && hold->hold_ms == 0 ? hold : std::nullopt);
+        check = launch(ZELMORTH_CHECK_EXE, {}, top_, copy)[0];
+    }
     EXPECT_EQ(files_below(copy), copy_before) << "zelmorth-check changed the files";
     fs::remove_all(copy);
 
     Files before = files();
     std::vector<std::string> calls_before = calls();
-    RunResult result = launch(ZELMORTH_EXE, args, top_, drive_);
+    RunResult result;
+    {
+        Holding held(top_, drive_, hold);
+        result = launch(ZELMORTH_EXE, args, top_, drive_)[0];
+    }
     std::vector<std::string> new_calls = calls();
     new_calls.erase(new_calls.begin(),
                     new_calls.begin() + static_cast<std::ptrdiff_t>(calls_before.size()));
@@ -357,8 +427,14 @@ RunResult Sandbox::run(const std::vector<std::string>& args) const {
     return result;
 }
 
-RunResult Sandbox::check(const std::vector<std::string>& args) const {
-    return launch(ZELMORTH_CHECK_EXE, args, top_, drive_);
+std::vector<RunResult> Sandbox::run_at_once(int count) const {
+    return launch(ZELMORTH_EXE, {}, top_, drive_, count);
+}
+
+RunResult Sandbox::check(const std::vector<std::string>& args, const std::optional<FileHold>& hold,
+                         bool full_output) const {
+    Holding held(top_, drive_, hold);
+    return launch(ZELMORTH_CHECK_EXE, args, top_, drive_, 1, full_output)[0];
 }
 
 void Sandbox::lay_support_files() const {

@@ -14,6 +14,13 @@ struct RunResult {
     std::string errors;  // everything written to standard error
 };
 
+// A file below the drive that a stand-in program holds open without sharing it, as an editor or
+// a virus scanner may. Only the Windows build under Wine has such holds; POSIX has none.
+struct FileHold {
+    std::string rel; // like "QUARRINE/TELVOX.MSG"; the file must exist
+    int hold_ms = 0; // held from just before the program starts for this long; 0: until it ends
+};
+
 class Sandbox {
   public:
     // Makes a fresh drive with an empty QUARRINE folder and the stand-ins TELVOX.EXE, TELVOX,
@@ -51,10 +58,18 @@ class Sandbox {
     // Before, zelmorth-check runs on a copy of the drive, which it must leave as it was, and
     // its report must name exactly what the run then does: the files deleted and written, the
     // console lines, the updater or the hand-over to the merge batch, and the exit status.
-    RunResult run(const std::vector<std::string>& args = {}) const;
+    // With a hold, the run starts while the file is held; a hold for the whole run holds the
+    // copy's file during the check as well, so that the report foresees the file held.
+    RunResult run(const std::vector<std::string>& args = {},
+                  const std::optional<FileHold>& hold = {}) const;
 
-    // Runs zelmorth-check on this drive, with the working directory at QUARRINE.
-    RunResult check(const std::vector<std::string>& args = {}) const;
+    // Starts count runs of the program at once and waits for them all; no check before.
+    std::vector<RunResult> run_at_once(int count) const;
+
+    // Runs zelmorth-check on this drive, with the working directory at QUARRINE, while the
+    // file of a hold is held. With full_output its standard output refuses every byte.
+    RunResult check(const std::vector<std::string>& args = {},
+                    const std::optional<FileHold>& hold = {}, bool full_output = false) const;
 
     // The stand-ins' log, one call per line: "TELVOX.EXE /M [in /QUARRINE]", "HALTBOX ...".
     std::vector<std::string> calls() const;

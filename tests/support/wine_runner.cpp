@@ -38,10 +38,10 @@ std::string on_z(const fs::path& path) {
     return win;
 }
 
-// Runs a program and waits for it; stdout goes to out and stderr to err. Without out both go
-// nowhere; with out alone stderr stays the tests'.
-int run_and_wait(const std::vector<std::string>& argv_store, const fs::path& cwd,
-                 const std::optional<fs::path>& out, const std::optional<fs::path>& err = {}) {
+// Starts a program; stdout goes to out and stderr to err. Without out both go nowhere; with
+// out alone stderr stays the tests'.
+pid_t start_program(const std::vector<std::string>& argv_store, const fs::path& cwd,
+                    const std::optional<fs::path>& out, const std::optional<fs::path>& err = {}) {
     std::vector<char*> argv;
     for (const auto& a : argv_store)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -66,10 +66,19 @@ int run_and_wait(const std::vector<std::string>& argv_store, const fs::path& cwd
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+int wait_program(pid_t pid) {
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
+int run_and_wait(const std::vector<std::string>& argv_store, const fs::path& cwd,
+                 const std::optional<fs::path>& out) {
+    return wait_program(start_program(argv_store, cwd, out));
 }
 
 void stop_wine() {
@@ -193,8 +202,9 @@ void wine_install_standins(const fs::path& bin) {
                       fs::copy_options::overwrite_existing);
 }
 
-RunResult wine_run(const fs::path& top, const fs::path& drive, const std::vector<std::string>& args,
-                   const std::string& exe) {
+std::vector<RunResult> wine_run(const fs::path& top, const fs::path& drive,
+                                const std::vector<std::string>& args, const std::string& exe,
+                                int count, bool full_output) {
     if (!fs::is_regular_file(exe))
         throw std::runtime_error("no Windows build at " + exe);
     ensure_prefix();
@@ -207,31 +217,78 @@ RunResult wine_run(const fs::path& top, const fs::path& drive, const std::vector
         before[i] = regular_bytes(install_entry(drive, WRITTEN_FILES[i]));
     fs::path log = top / "calls.log";
     std::size_t calls_before = count_lines(log);
-    fs::path status_file = top / "launch.status";
-    std::error_code ec;
-    fs::remove(status_file, ec);
 
-    std::vector<std::string> argv{ZELMORTH_WINE,
-                                  (fs::path(ZELMORTH_WINE_STANDINS) / "launcher.exe").string(),
-                                  on_z(status_file), on_z(exe)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    fs::path console = top / "console.out";
-    fs::path errors = top / "errors.out";
-    run_and_wait(argv, drive / "QUARRINE", console, errors);
-
-    RunResult result;
-    std::istringstream status(slurp(status_file));
-    unsigned long code = 0;
-    std::string settled;
-    if (status >> code >> settled) {
-        result.status = code <= 255 ? static_cast<int>(code) : -1;
-        if (settled != "settled")
-            ADD_FAILURE() << "programs started by the run were still running at the deadline";
+    // Each run has its own status, console and error files; all start before any is waited for.
+    struct Run {
+        fs::path status, console, errors;
+        pid_t pid;
+    };
+    std::vector<Run> runs;
+    for (int i = 0; i < count; ++i) {
+        std::string tag = count > 1 ? std::to_string(i) : "";
+        Run run{top / ("launch" + tag + ".status"), top / ("console" + tag + ".out"),
+                top / ("errors" + tag + ".out"), -1};
+        std::error_code ec;
+        fs::remove(run.status, ec);
+        std::vector<std::string> argv{ZELMORTH_WINE,
+                                      (fs::path(ZELMORTH_WINE_STANDINS) / "launcher.exe").string(),
+                                      on_z(run.status), on_z(exe)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        run.pid = start_program(argv, drive / "QUARRINE",
+                                full_output ? fs::path("/dev/full") : run.console, run.errors);
+        runs.push_back(run);
     }
-    result.console = to_lf(slurp(console), "console");
-    result.errors = to_lf(slurp(errors), "standard error");
+
+    std::vector<RunResult> results;
+    for (const Run& run : runs) {
+        wait_program(run.pid);
+        RunResult result;
+        std::istringstream status(slurp(run.status));
+        unsigned long code = 0;
+        std::string settled;
+        if (status >> code >> settled) {
+            result.status = code <= 255 ? static_cast<int>(code) : -1;
+            if (settled != "settled")
+                ADD_FAILURE() << "programs started by the run were still running at the deadline";
+        }
+        result.console = full_output ? "" : to_lf(slurp(run.console), "console");
+        result.errors = to_lf(slurp(run.errors), "standard error");
+        results.push_back(result);
+    }
     for (std::size_t i = 0; i < std::size(WRITTEN_FILES); ++i)
         normalize_written(install_entry(drive, WRITTEN_FILES[i]), before[i]);
     order_new_calls(log, calls_before);
-    return result;
+    return results;
+}
+
+WineHold wine_hold(const fs::path& top, const fs::path& file, int hold_ms) {
+    ensure_prefix();
+    fs::path ready = top / "hold.ready";
+    WineHold hold;
+    hold.release = top / "hold.release";
+    std::error_code ec;
+    fs::remove(ready, ec);
+    fs::remove(hold.release, ec);
+    hold.pid =
+        start_program({ZELMORTH_WINE, (fs::path(ZELMORTH_WINE_STANDINS) / "holder.exe").string(),
+                       on_z(file), on_z(ready), std::to_string(hold_ms), on_z(hold.release)},
+                      top, std::nullopt);
+    // A Wine start takes a fraction of a second; a minute means that something is wrong.
+    for (int waited = 0; !fs::exists(ready); waited += 10) {
+        int wstatus = 0;
+        if (waitpid(hold.pid, &wstatus, WNOHANG) == hold.pid || waited >= 60000) {
+            hold.pid = -1;
+            throw std::runtime_error("the holder did not take " + file.string());
+        }
+        usleep(10000);
+    }
+    return hold;
+}
+
+void wine_let_go(WineHold& hold) {
+    if (hold.pid < 0)
+        return;
+    std::ofstream(hold.release) << "let go\n";
+    wait_program(hold.pid);
+    hold.pid = -1;
 }
