@@ -241,7 +241,7 @@ std::vector<RunResult> wine_run(const fs::path& top, const fs::path& drive,
 
     std::vector<RunResult> results;
     for (const Run& run : runs) {
-        wait_program(run.pid);
+        int launcher = wait_program(run.pid);
         RunResult result;
         std::istringstream status(slurp(run.status));
         unsigned long code = 0;
@@ -250,6 +250,9 @@ std::vector<RunResult> wine_run(const fs::path& top, const fs::path& drive,
             result.status = code <= 255 ? static_cast<int>(code) : -1;
             if (settled != "settled")
                 ADD_FAILURE() << "programs started by the run were still running at the deadline";
+        } else {
+            ADD_FAILURE() << "the launcher left no status (it ended with " << launcher
+                          << "): " << slurp(run.errors);
         }
         result.console = full_output ? "" : to_lf(slurp(run.console), "console");
         result.errors = to_lf(slurp(run.errors), "standard error");
