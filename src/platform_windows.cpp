@@ -137,9 +137,16 @@ bool win_close(PlatFile* file) {
 // holder lets go, it would take along the new file of the same name that the merge batch's
 // writer creates next. Like the runtime's remove, it deletes a link itself, never a folder (not
 // opened without backup semantics) and never a read-only file.
+// The deletion's own open: exclusive, so that it fails while any other program has the file open.
+// The run check takes it once, without FILE_FLAG_DELETE_ON_CLOSE, to foresee the deletion.
+HANDLE open_for_deletion(const char* path, bool wait, DWORD flags) {
+    flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    return wait ? open_waiting(path, DELETE, 0, OPEN_EXISTING, flags)
+                : CreateFileA(path, DELETE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
 bool win_remove(const char* path) {
-    HANDLE h = open_waiting(path, DELETE, 0, OPEN_EXISTING,
-                            FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE h = open_for_deletion(path, true, FILE_FLAG_DELETE_ON_CLOSE);
     return h != INVALID_HANDLE_VALUE && CloseHandle(h) != 0;
 }
 
@@ -241,8 +248,7 @@ PathState native_probe(const char* path, bool mark_cleared) {
     if (state.can_delete) {
         // The deletion's own open, without the deletion: it fails while another program has
         // the file open.
-        HANDLE h = CreateFileA(path, DELETE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        HANDLE h = open_for_deletion(path, false, 0);
         if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);
         else
