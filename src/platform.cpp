@@ -7,6 +7,13 @@
 
 PlatformOps plat = native_platform;
 
+unsigned long long append_lock_wait_left_ms = APPEND_LOCK_WAIT_MS;
+
+void spend_append_lock_wait(unsigned long long waited_ms) {
+    append_lock_wait_left_ms -=
+        waited_ms < append_lock_wait_left_ms ? waited_ms : append_lock_wait_left_ms;
+}
+
 bool plat_write_text(PlatFile* f, const char* text) {
     return plat.write(f, text, std::strlen(text));
 }

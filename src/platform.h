@@ -62,9 +62,16 @@ struct PlatformOps {
 constexpr unsigned HELD_FILE_WAIT_MS = 5000;
 // Each open for appending locks one byte this far into the file, far past the end of any real
 // file, so that runs at once append in turn while nobody's reads or writes are in the way. The
-// lock lasts until the close; past this wait for it, the append goes on without it.
+// lock lasts until the close.
 constexpr unsigned long long APPEND_LOCK_OFFSET = 1ULL << 62;
+// The waits for that lock take at most this long in one run, however many appends it makes.
+// Once the time is spent, an open tries the lock once and, when another program holds it,
+// appends without it at once rather than keep the download waiting.
 constexpr unsigned APPEND_LOCK_WAIT_MS = 30000;
+// What is left of that time in this run. The platform tests set a short one.
+extern unsigned long long append_lock_wait_left_ms;
+// Takes the time one wait for the lock lasted off what is left (never below nothing).
+void spend_append_lock_wait(unsigned long long waited_ms);
 
 // The operations in force; starts as the native implementation.
 extern PlatformOps plat;

@@ -136,18 +136,23 @@ unsigned long long elapsed_ms(const timespec& since) {
     return ms < 0 ? 0 : static_cast<unsigned long long>(ms);
 }
 
-// Takes the appenders' lock, waiting in short steps while another run holds it. false when the
-// wait ran out or the file takes no locks: the append goes on without it.
+// Takes the appenders' lock, waiting in short steps while another run holds it, for no longer
+// than the run has left of its time for such waits. false when that ran out or the file takes
+// no locks: the append goes on without it.
 bool take_append_lock(int fd) {
     timespec started{};
     clock_gettime(CLOCK_MONOTONIC, &started);
     for (;;) {
-        if (set_append_lock(fd, F_WRLCK) == 0)
-            return true;
-        if (errno == EINTR)
+        bool taken = set_append_lock(fd, F_WRLCK) == 0;
+        int error = taken ? 0 : errno;
+        if (error == EINTR)
             continue;
-        if ((errno != EAGAIN && errno != EACCES) || elapsed_ms(started) >= APPEND_LOCK_WAIT_MS)
-            return false;
+        bool other = !taken && error != EAGAIN && error != EACCES;
+        unsigned long long waited = elapsed_ms(started);
+        if (taken || other || waited >= append_lock_wait_left_ms) {
+            spend_append_lock_wait(waited);
+            return taken;
+        }
         timespec step{0, LOCK_STEP_NS};
         nanosleep(&step, nullptr);
     }

@@ -59,17 +59,21 @@ OVERLAPPED lock_place() {
     return at;
 }
 
-// Takes the appenders' lock, waiting in short steps while another run holds it. false when the
-// wait ran out or the file takes no locks (a device): the append goes on without it.
+// Takes the appenders' lock, waiting in short steps while another run holds it, for no longer
+// than the run has left of its time for such waits. false when that ran out or the file takes
+// no locks (a device): the append goes on without it.
 bool take_append_lock(HANDLE h) {
     ULONGLONG started = GetTickCount64();
     for (;;) {
         OVERLAPPED at = lock_place();
-        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
-            return true;
-        if (GetLastError() != ERROR_LOCK_VIOLATION ||
-            GetTickCount64() - started >= APPEND_LOCK_WAIT_MS)
-            return false;
+        bool taken =
+            LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+        bool other = !taken && GetLastError() != ERROR_LOCK_VIOLATION;
+        ULONGLONG waited = GetTickCount64() - started;
+        if (taken || other || waited >= append_lock_wait_left_ms) {
+            spend_append_lock_wait(waited);
+            return taken;
+        }
         Sleep(WAIT_STEP_MS);
     }
 }

@@ -2,6 +2,7 @@
 // folder search and deletion, and the text-mode writes.
 #include "platform.h"
 
+#include "append_lock_cases.h"
 #include "sandbox.h"
 #include "text_mode_reference.h"
 
@@ -222,6 +223,11 @@ TEST_F(PosixPlatformTest, WriteErrorsAreReported) {
     EXPECT_GT(written, 0u) << "the first writes only fill the buffer";
     EXPECT_LT(written, big.size()) << "a flush must fail before 16 MiB";
     EXPECT_FALSE(plat_close(f));
+}
+
+TEST_F(PosixPlatformTest, AppendLockWaitsOnceARunAndLosesNothing) {
+    append_lock_cases::held_beyond_the_time("\\QUARRINE\\HELD.MSG");
+    append_lock_cases::let_go_in_time("\\QUARRINE\\LETGO.MSG");
 }
 
 TEST_F(PosixPlatformTest, RootVariableWithTrailingSlashes) {

@@ -2,6 +2,8 @@
 // writes, which files can be opened and deleted, the folder search, the date and the commands.
 #include "platform.h"
 
+#include "append_lock_cases.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -100,6 +102,11 @@ TEST_F(WindowsPlatformTest, TextModeWritesCrLfAndAppendKeepsWhatWasThere) {
     ASSERT_NE(f, nullptr);
     EXPECT_TRUE(plat_close(f));
     EXPECT_EQ(bytes("out.txt"), "");
+}
+
+TEST_F(WindowsPlatformTest, AppendLockWaitsOnceARunAndLosesNothing) {
+    append_lock_cases::held_beyond_the_time(path("held.txt"));
+    append_lock_cases::let_go_in_time(path("let-go.txt"));
 }
 
 TEST_F(WindowsPlatformTest, FoldersAndMissingFilesDoNotOpen) {
