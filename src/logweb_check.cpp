@@ -19,6 +19,17 @@ constexpr char REFUSAL_NOTICE[] = "\nERROR - INVALID PASSWORD FOR %s AREA";
 
 TextReader reader; // large buffer; kept out of the stack
 
+// Pieces long enough to be transfer lines, read since the area was last settled, oldest first.
+// Whether one holds the host's name is asked only when a refusal needs the area or before the
+// reader's buffer moves on, newest first, so that most lines of a large log are never searched.
+struct Candidate {
+    const char* text;
+    std::size_t len;
+};
+constexpr std::size_t CANDIDATES_MAX = 1024;
+Candidate candidates[CANDIDATES_MAX];
+std::size_t num_candidates = 0;
+
 // True when the text of len characters begins with prefix, compared without regard to case.
 bool starts_with_nocase(const char* text, std::size_t len, const char* prefix) {
     for (std::size_t i = 0; prefix[i] != '\0'; ++i) {
@@ -42,17 +53,31 @@ bool holds_host(const char* text, std::size_t len) {
     return false;
 }
 
+// Brings the area up to date with the pieces read so far: the newest transfer line names it.
+// The area is the three characters just before the line's last one, which for a line with its
+// line end are the extension of the file it names.
+void settle_area(char* area) {
+    while (num_candidates > 0) {
+        const Candidate& line = candidates[--num_candidates];
+        if (holds_host(line.text, line.len)) {
+            for (std::size_t i = 0; i < 3; ++i)
+                area[i] = ascii_upper(line.text[line.len - 4 + i]);
+            area[3] = '\0';
+            num_candidates = 0;
+        }
+    }
+}
+
 // Looks at one line of the log (as a string: a NUL byte ends it): a transfer line sets the
 // area, a refusal writes the notice.
 void check_line(const char* line, std::size_t len, char* area) {
-    // The area is the three characters just before the line's last one, which for a line
-    // with its line end are the extension of the file it names.
-    if (len >= TRANSFER_MIN && holds_host(line, len)) {
-        for (std::size_t i = 0; i < 3; ++i)
-            area[i] = ascii_upper(line[len - 4 + i]);
-        area[3] = '\0';
+    if (len >= TRANSFER_MIN) {
+        if (num_candidates == CANDIDATES_MAX)
+            settle_area(area);
+        candidates[num_candidates++] = {line, len};
     }
     if (starts_with_nocase(line, len, REFUSAL)) {
+        settle_area(area);
         char message[sizeof REFUSAL_NOTICE + AREA_CAP];
         // NOLINTNEXTLINE(cert-err33-c): room for any area, so the length is not needed
         std::snprintf(message, sizeof message, REFUSAL_NOTICE, area);
@@ -64,6 +89,7 @@ void check_line(const char* line, std::size_t len, char* area) {
 
 int check_logweb() {
     char area[AREA_CAP] = "NONE";
+    num_candidates = 0; // left over when a notice that could not be written ended a check
     if (!text_open(reader, LOGWEB_FILE))
         return 0;
     const char* run = nullptr;
@@ -80,6 +106,7 @@ int check_logweb() {
             check_line(run + at, text, area);
             at += piece;
         }
+        settle_area(area); // the next read moves the buffer's text
     }
     text_close(reader);
     return 0;

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-constexpr std::size_t TEXT_READER_BUF = 1 << 18;
+constexpr std::size_t TEXT_READER_BUF = 1 << 20;
 
 struct TextReader {
     PlatFile* file = nullptr;

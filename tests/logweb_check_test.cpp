@@ -42,6 +42,18 @@ TEST(CheckLogweb, NamesTheAreaOfTheLastTransferLine) {
         {"refusal first", fail + transfer(60, "cot") + fail, {"NONE", "COT"}},
         {"area kept", transfer(60, "idx") + "ok\n" + fail + fail + fail, {"IDX", "IDX", "IDX"}},
         {"latest transfer wins", transfer(60, "idx") + transfer(60, "cot") + fail, {"COT"}},
+        // Long lines are only searched for the host when a refusal needs the area; thousands
+        // of them in between must not lose it.
+        {"area kept over long lines",
+         transfer(60, "idx") +
+             [] {
+                 std::string lines;
+                 for (int i = 0; i < 3000; ++i)
+                     lines += std::string(70, 'x') + "\n";
+                 return lines;
+             }() +
+             fail,
+         {"IDX"}},
         {"host is case-sensitive",
          "GET https://DOWNLOAD.QUARRINE.EXAMPLE/upd/ffffffffffff.cot\n" + fail,
          {"NONE"}},
