@@ -7,6 +7,7 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define ZELMORTH_X86_BLOCKS 1
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -60,15 +61,33 @@ void drop_blocks_16(char* buf, std::size_t len, std::size_t& i, std::size_t& n) 
     }
 }
 
+// Whether the 64-byte blocks can run: the processor has AVX512BW and VBMI2, and the system
+// saves the registers they use (XCR0: SSE, AVX, the mask registers and all of the ZMM ones).
+// Three CPUID instructions, where the compiler's own check runs a dozen at every start; in a
+// virtual machine each one stops for the hypervisor.
+bool avx512_usable() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid_max(0, nullptr) < 7)
+        return false;
+    __cpuid(1, a, b, c, d);
+    if ((c & bit_OSXSAVE) == 0)
+        return false;
+    __cpuid_count(7, 0, a, b, c, d);
+    if ((b & bit_AVX512BW) == 0 || (c & bit_AVX512VBMI2) == 0)
+        return false;
+    unsigned xcr0_low = 0, xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    constexpr unsigned ZMM_STATE = 0xE6; // SSE, AVX, opmask, upper ZMM 0-15, ZMM 16-31
+    return (xcr0_low & ZMM_STATE) == ZMM_STATE;
+}
+
 #endif
 
 } // namespace
 
 TextBlocks widest_text_blocks() {
 #if defined(ZELMORTH_X86_BLOCKS)
-    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2"))
-        return TextBlocks::avx512;
-    return TextBlocks::sse2;
+    return avx512_usable() ? TextBlocks::avx512 : TextBlocks::sse2;
 #else
     return TextBlocks::bytes;
 #endif
