@@ -1,12 +1,34 @@
 #!/usr/bin/env python3
-"""Times the program's streaming stages against the tools a user would reach for.
+"""Times the program against the limits of the machine and the tools a user would reach for.
 
-Makes its own data in a temporary folder, runs each side several times and prints the
-median of each, their ratio, and the peak resident memory of the whole program on inputs
-of growing size. Usage: scripts/bench.py [--reps N] [--mib N] [--files N] [--rss-sizes ...]
+    python3 scripts/bench.py [--runs N] [--rounds N] [--mib N] [--files N] [--rss-sizes ...]
+                             [--export-markdown FILE]
+
+Needs a built build/ (cmake --preset default && cmake --build --preset default) and hyperfine,
+which it installs through scripts/deps.sh when it is missing. It makes its own data in a
+temporary folder. Each row is one hyperfine run of our side and its references, with warm-up
+runs, and gives the median time of each side, its spread (the middle half of the runs, from
+the first quartile to the third, as a share of the median), the ratio of ours to the
+reference and the target that ratio is held to:
+
+- the relay of SYSTEM.MSG, CR-LF and LF text, against dd bs=128K, the limit for a copy that
+  passes every byte through user space, and against tr -d '\\r' and dos2unix, which a user
+  would reach for and which it must beat. cat is shown for reference only: GNU cat copies
+  inside the kernel (copy_file_range) and never looks at the bytes, which the relay must;
+- the web log check against grep -c;
+- the clean-up of the update folder against find -delete;
+- a typical run of the demo install against the bare start of the updater, sh -c 'TELVOX.EXE
+  /M', which the run makes too; the updater is a compiled program that does nothing. A start
+  takes a few milliseconds and the machine drifts, so this row is several rounds that take
+  turns, and gives the median of the rounds' ratios with their range.
+
+Last comes the peak memory of the whole program on inputs from 1 MiB to 1 GiB. A ratio over
+its target prints MISSED. --export-markdown writes the table to FILE as well.
 """
 import argparse
+import json
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -18,6 +40,7 @@ HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(HERE, "build")
 STAGE = os.path.join(BUILD, "zelmorth_stage")
 PROGRAM = os.path.join(BUILD, "zelmorth")
+UPDATER = os.path.join(BUILD, "bench", "TELVOX.EXE")
 MIB = 1 << 20
 
 MESSAGE_LINES = [
@@ -54,138 +77,221 @@ def logweb_block():
     return b"".join(lines)
 
 
-def run(cmd, cwd, env, shell=False):
-    """Runs one command and returns its wall time in seconds. Its output goes to a real file:
-    GNU grep stops at the first match when it sees its output is /dev/null."""
-    with open(os.path.join(cwd, "..", "..", "stdout.txt"), "wb") as out:
-        start = time.perf_counter()
-        done = subprocess.run(cmd, cwd=cwd, env=env, shell=shell, stdout=out,
-                              stderr=subprocess.DEVNULL)
-        elapsed = time.perf_counter() - start
-    if done.returncode != 0 and not (isinstance(cmd, list) and cmd[0] == "grep"):
-        sys.exit("failed (%d): %s" % (done.returncode, cmd))
-    return elapsed
-
-
-def peak_rss(cmd, cwd, env):
-    """Peak resident memory in KiB of cmd alone, as GNU time measures it from a small parent
-    (a child forked straight from this interpreter would count the interpreter's memory)."""
-    report = os.path.join(cwd, "..", "..", "rss.txt")
-    run(["/usr/bin/time", "-f", "%M", "-o", report] + cmd, cwd, env)
-    with open(report) as f:
-        return int(f.read().split()[-1])
-
-
-def side_by_side(reps, prepare, ours, theirs, cwd, env, theirs_shell=False):
-    """Median times of our command and the reference tool. The two take turns, so that a
-    change in the machine's load during the run weighs on both alike."""
-    mine, ref = [], []
-    for _ in range(reps):
-        prepare()
-        mine.append(run(ours, cwd, env))
-        prepare()
-        ref.append(run(theirs, cwd, env, theirs_shell))
-    return statistics.median(mine), statistics.median(ref)
-
-
-def make_install(top):
-    drive = os.path.join(top, "drive")
-    install = os.path.join(drive, "QUARRINE")
-    os.makedirs(os.path.join(install, "UPDATES"))
-    return drive, install
-
-
-def fill_updates(folder, count):
-    """count update files, half of them empty, over the three areas."""
-    if os.path.isdir(folder):
-        shutil.rmtree(folder)
+def fill_updates(folder, count, empty_list):
+    """count update files, half of them empty, over the three areas; the names of the empty
+    ones go into empty_list, so that they can be made again after each clean-up."""
     os.makedirs(folder)
     data = b"1204 SP 4712.25 4730.50 4701.00 4725.75\n"
-    for i in range(count):
-        name = "%06d.%s" % (i, ("CLC", "IDX", "COT")[i % 3])
-        with open(os.path.join(folder, name), "wb") as f:
-            if i % 2:
-                f.write(data)
+    with open(empty_list, "w") as names:
+        for i in range(count):
+            name = "%06d.%s" % (i, ("CLC", "IDX", "COT")[i % 3])
+            with open(os.path.join(folder, name), "wb") as f:
+                if i % 2:
+                    f.write(data)
+                else:
+                    names.write(name + "\n")
+
+
+class Bench:
+    def __init__(self, top, env, runs):
+        self.top, self.env, self.runs = top, env, runs
+        self.count = 0
+
+    def hyperfine(self, cwd, commands, prepare=None, shell=True, runs=None, env=None):
+        """One hyperfine run of the named commands, in order; the times of each, in seconds.
+        Output goes through a pipe: GNU grep stops at the first match when it writes to
+        /dev/null. With shell, each command runs through sh and hyperfine takes the shell's
+        own start off; without, each is started directly."""
+        self.count += 1
+        out = os.path.join(self.top, "hyperfine-%d.json" % self.count)
+        cmd = ["hyperfine", "--style", "basic", "--output", "pipe", "--warmup", "2",
+               "--runs", str(runs or self.runs), "--export-json", out]
+        cmd += ["--shell", "sh"] if shell else ["-N"]
+        if prepare:
+            cmd += ["--prepare", prepare]
+        for name, command in commands:
+            cmd += ["--command-name", name, command]
+        done = subprocess.run(cmd, cwd=cwd, env=env or self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+        if done.returncode != 0:
+            sys.exit("hyperfine failed:\n" + done.stdout + done.stderr)
+        with open(out) as f:
+            return [r["times"] for r in json.load(f)["results"]]
+
+
+def summary(times):
+    """The median and the spread: the middle half of the times as a share of the median."""
+    q1, median, q3 = statistics.quantiles(times, n=4, method="inclusive")
+    return median, (q3 - q1) / median
+
+
+def add_rows(rows, stage, times, names, targets):
+    """Rows of a stage timed against references: the first times are ours."""
+    ours, ours_spread = summary(times[0])
+    for name, ref_times, target in zip(names, times[1:], targets):
+        ref, ref_spread = summary(ref_times)
+        rows.append((stage, ours, ours_spread, name, ref, ref_spread, ours / ref, target, None))
+
+
+def typical_run(bench, top, program, rounds, runs):
+    """Median ratio of a whole run of the demo install to the bare start of the updater, over
+    rounds that take turns as to which side goes first."""
+    drive = os.path.join(top, "demo-drive")
+    install = os.path.join(drive, "QUARRINE")
+    template = os.path.join(top, "demo-template")
+    shutil.copytree(os.path.join(HERE, "demo", "drive"), template)
+    # The calendar runs a year ahead, so the run is a normal one and prints nothing.
+    ahead = time.strftime("%m/%d/%y", time.localtime(time.time() + 400 * 86400))
+    with open(os.path.join(template, "QUARRINE", "HOLIDAYS.KVL"), "a") as f:
+        f.write(ahead + " 20\n")
+    shutil.copytree(template, drive)
+    env = dict(bench.env, ZELMORTH_ROOT=drive)
+    # The run's working folder stays in place: only what a run changes is put back.
+    # Without a shell for the timed commands, hyperfine starts the preparation directly too.
+    fresh = "sh -c " + shlex.quote("rm -f TELVOX.MSG && cp -R %s/QUARRINE/. ." %
+                                   shlex.quote(template))
+    ours = ("zelmorth, demo install", shlex.quote(program))
+    bare = ("sh -c 'TELVOX.EXE /M'", "sh -c 'TELVOX.EXE /M'")
+    ratios, our_times, bare_times = [], [], []
+    for r in range(rounds):
+        if r % 2 == 0:
+            mine, ref = bench.hyperfine(install, [ours, bare], prepare=fresh, shell=False,
+                                        runs=runs, env=env)
+        else:
+            ref, mine = bench.hyperfine(install, [bare, ours], prepare=fresh, shell=False,
+                                        runs=runs, env=env)
+        our_times += mine
+        bare_times += ref
+        ratios.append(statistics.median(mine) / statistics.median(ref))
+    return our_times, bare_times, ratios
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--reps", type=int, default=5)
+    ap.add_argument("--runs", type=int, default=10, help="timed runs of each side of a row")
+    ap.add_argument("--rounds", type=int, default=5, help="rounds of the typical run")
+    ap.add_argument("--round-runs", type=int, default=60, help="runs of each side per round")
     ap.add_argument("--mib", type=int, default=256, help="size of the streamed files")
     ap.add_argument("--files", type=int, default=100000, help="files in the update folder")
     ap.add_argument("--rss-sizes", type=int, nargs="*", default=[1, 64, 1024],
                     help="input sizes in MiB for the memory measurement")
+    ap.add_argument("--export-markdown", metavar="FILE", help="write the table to FILE too")
+    ap.add_argument("--program", default=PROGRAM,
+                    help="the program of the typical run, to compare builds (build/zelmorth)")
     args = ap.parse_args()
-    for exe in (STAGE, PROGRAM):
+    for exe in (STAGE, args.program, UPDATER):
         if not os.access(exe, os.X_OK):
             sys.exit("build first: cmake --preset default && cmake --build --preset default")
+    subprocess.run(["sh", "-c", ". scripts/deps.sh && need_packages $BENCH_PACKAGES"],
+                   cwd=HERE, check=True)
 
     top = tempfile.mkdtemp(prefix="zelmorth-bench-")
     try:
-        drive, install = make_install(top)
-        env = dict(os.environ, ZELMORTH_ROOT=drive,
-                   PATH=os.path.join(HERE, "demo", "bin") + ":" + os.environ["PATH"])
-        notices = os.path.join(install, "TELVOX.MSG")
+        drive = os.path.join(top, "drive")
+        install = os.path.join(drive, "QUARRINE")
+        os.makedirs(install)
+        path = os.path.dirname(UPDATER) + ":" + os.environ["PATH"]
+        bench = Bench(top, dict(os.environ, ZELMORTH_ROOT=drive, PATH=path), args.runs)
         rows = []
+        stage = shlex.quote(STAGE)
+        fresh_notices = "rm -f TELVOX.MSG"
 
-        def fresh_notices():
-            if os.path.exists(notices):
-                os.remove(notices)
-
-        # Files from the service have CR-LF line ends, which the reader turns into LF as the
-        # Windows runtime does; cat copies bytes as they are. Both kinds are measured.
         for kind, block in (("CR-LF", message_block()),
                             ("LF", message_block().replace(b"\r\n", b"\n"))):
             write_repeated(os.path.join(install, "SYSTEM.MSG"), block, args.mib * MIB)
-            ours, theirs = side_by_side(args.reps, fresh_notices, [STAGE, "relay"],
-                                        "cat SYSTEM.MSG >> TELVOX.MSG", install, env,
-                                        theirs_shell=True)
-            rows.append(("relay, %d MiB %s SYSTEM.MSG" % (args.mib, kind), ours, "cat >>",
-                         theirs, 1.3))
+            refs = [
+                ("dd bs=128K", "dd if=SYSTEM.MSG of=TELVOX.MSG bs=128K oflag=append "
+                               "conv=notrunc status=none", 1.3),
+                ("tr -d '\\r'", "tr -d '\\r' < SYSTEM.MSG >> TELVOX.MSG", 1.0),
+                ("dos2unix", "dos2unix < SYSTEM.MSG >> TELVOX.MSG 2>/dev/null", 1.0),
+                ("cat", "cat SYSTEM.MSG >> TELVOX.MSG", None),
+            ]
+            times = bench.hyperfine(install, [("relay", stage + " relay")] +
+                                    [(n, c) for n, c, _ in refs], prepare=fresh_notices)
+            add_rows(rows, "relay, %d MiB %s" % (args.mib, kind), times,
+                     [n for n, _, _ in refs], [t for _, _, t in refs])
         os.remove(os.path.join(install, "SYSTEM.MSG"))
 
         write_repeated(os.path.join(install, "LOGWEB.TXT"), logweb_block(), args.mib * MIB)
-        ours, theirs = side_by_side(args.reps, fresh_notices, [STAGE, "logweb"],
-                                    ["grep", "-c", "Authorization failed", "LOGWEB.TXT"],
-                                    install, env)
-        rows.append(("web log check, %d MiB" % args.mib, ours, "grep -c", theirs, 2.0))
+        times = bench.hyperfine(install, [("web log check", stage + " logweb"),
+                                          ("grep -c", "grep -c 'Authorization failed' "
+                                                      "LOGWEB.TXT || true")],
+                                prepare=fresh_notices)
+        add_rows(rows, "web log check, %d MiB" % args.mib, times, ["grep -c"], [1.3])
         os.remove(os.path.join(install, "LOGWEB.TXT"))
 
-        updates = os.path.join(install, "UPDATES")
-        find_cmd = ["find", "UPDATES", "-maxdepth", "1", "-type", "f", "-empty", "(",
-                    "-iname", "*.clc", "-o", "-iname", "*.idx", "-o", "-iname", "*.cot",
-                    ")", "-delete"]
-        ours, theirs = side_by_side(args.reps, lambda: fill_updates(updates, args.files),
-                                    [STAGE, "cleanup"], find_cmd, install, env)
-        rows.append(("clean-up of %d files" % args.files, ours, "find -delete", theirs, 1.3))
-        fill_updates(updates, 10)
+        empty = os.path.join(top, "empty-updates.txt")
+        fill_updates(os.path.join(install, "UPDATES"), args.files, empty)
+        fresh_updates = "cd UPDATES && xargs touch < %s" % shlex.quote(empty)
+        find_cmd = ("find UPDATES -maxdepth 1 -type f -empty \\( -iname '*.clc' -o "
+                    "-iname '*.idx' -o -iname '*.cot' \\) -delete")
+        times = bench.hyperfine(install, [("clean-up", stage + " cleanup"),
+                                          ("find -delete", find_cmd)], prepare=fresh_updates)
+        add_rows(rows, "clean-up, %d files" % args.files, times, ["find -delete"], [1.2])
+        shutil.rmtree(os.path.join(install, "UPDATES"))
 
-        print("\n%-32s %10s  %-13s %10s  %6s  %s" %
-              ("stage", "ours (s)", "reference", "ref (s)", "ratio", "target"))
-        for name, ours, ref, theirs, target in rows:
-            ratio = ours / theirs if theirs > 0 else float("inf")
-            print("%-32s %10.3f  %-13s %10.3f  %6.2f  <= %.1f %s" %
-                  (name, ours, ref, theirs, ratio, target, "ok" if ratio <= target else "MISSED"))
+        ours, bare, ratios = typical_run(bench, top, args.program, args.rounds,
+                                         args.round_runs)
+        our_median, our_spread = summary(ours)
+        bare_median, bare_spread = summary(bare)
+        rows.append(("typical run, demo install", our_median, our_spread,
+                     "sh -c 'TELVOX.EXE /M'", bare_median, bare_spread,
+                     statistics.median(ratios), 1.7, (min(ratios), max(ratios))))
 
-        # Peak memory of the whole program, with both streamed files at each size.
-        for name in ("TABLES.INI", "TELVOX.INI"):
-            shutil.copy(os.path.join(HERE, "tests", "fixtures", name), install)
-        calendar = time.strftime("%m/%d/%y", time.localtime(time.time() + 400 * 86400))
-        with open(os.path.join(install, "HOLIDAYS.KVL"), "w") as f:
-            f.write(calendar + " 20\n")
-        print("\n%-32s %14s" % ("whole program, input size", "peak RSS (KiB)"))
-        peaks = []
-        for size in args.rss_sizes:
-            write_repeated(os.path.join(install, "SYSTEM.MSG"), message_block(), size * MIB)
-            write_repeated(os.path.join(install, "LOGWEB.TXT"), logweb_block(), size * MIB)
-            fresh_notices()
-            peak = peak_rss([PROGRAM], install, env)
-            peaks.append(peak)
-            print("%-32s %14d" % ("SYSTEM.MSG + LOGWEB.TXT %d MiB each" % size, peak))
-        spread = (max(peaks) - min(peaks)) / min(peaks) if peaks else 0.0
-        print("%-32s %13.1f%%  (target: within 10%%)" % ("spread", spread * 100))
+        table = format_table(rows)
+        print(table)
+        if args.export_markdown:
+            with open(args.export_markdown, "w") as f:
+                f.write(table)
+
+        peak_memory(install, bench.env, args.rss_sizes)
     finally:
         shutil.rmtree(top, ignore_errors=True)
+
+
+def seconds(t):
+    return "%.1f ms" % (t * 1000) if t < 1 else "%.3f s" % t
+
+
+def format_table(rows):
+    lines = ["| stage | ours | spread | reference | reference's | spread | ratio | target | |",
+             "|---|--:|--:|---|--:|--:|--:|--:|---|"]
+    for stage, ours, ours_spread, ref, theirs, ref_spread, ratio, target, span in rows:
+        shown = "%.2fx" % ratio
+        if span:
+            shown += " (%.2f to %.2f)" % span
+        verdict = "" if target is None else ("ok" if ratio <= target else "MISSED")
+        lines.append("| %s | %s | %.0f%% | %s | %s | %.0f%% | %s | %s | %s |" % (
+            stage, seconds(ours), ours_spread * 100, ref.replace("|", "\\|"), seconds(theirs),
+            ref_spread * 100, shown, "-" if target is None else "%.1fx" % target, verdict))
+    return "\n".join(lines) + "\n"
+
+
+def peak_memory(install, env, sizes):
+    """Peak resident memory of the whole program, with both streamed files at each size, as
+    GNU time measures it from a small parent (a child of this interpreter would count the
+    interpreter's own memory)."""
+    for name in ("TABLES.INI", "TELVOX.INI"):
+        shutil.copy(os.path.join(HERE, "tests", "fixtures", name), install)
+    calendar = time.strftime("%m/%d/%y", time.localtime(time.time() + 400 * 86400))
+    with open(os.path.join(install, "HOLIDAYS.KVL"), "w") as f:
+        f.write(calendar + " 20\n")
+    print("\n%-36s %14s" % ("whole program, input size", "peak RSS (KiB)"))
+    report = os.path.join(install, "..", "rss.txt")
+    peaks = []
+    for size in sizes:
+        write_repeated(os.path.join(install, "SYSTEM.MSG"), message_block(), size * MIB)
+        write_repeated(os.path.join(install, "LOGWEB.TXT"), logweb_block(), size * MIB)
+        notices = os.path.join(install, "TELVOX.MSG")
+        if os.path.exists(notices):
+            os.remove(notices)
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, PROGRAM], cwd=install,
+                       env=env, stdout=subprocess.DEVNULL, check=True)
+        with open(report) as f:
+            peaks.append(int(f.read().split()[-1]))
+        print("%-36s %14d" % ("SYSTEM.MSG + LOGWEB.TXT %d MiB each" % size, peaks[-1]))
+    spread = (max(peaks) - min(peaks)) / min(peaks) if peaks else 0.0
+    print("%-36s %13.1f%%  (target: within 10%%)" % ("spread", spread * 100))
 
 
 if __name__ == "__main__":

@@ -11,6 +11,9 @@ RELEASE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 python3 git"
 LINT_PACKAGES="cmake ninja-build g++ libgtest-dev libgmock-dev clang-tidy cppcheck"
 # The Windows tests: the release, GoogleTest's sources for the platform tests, and Wine.
 WINDOWS_TEST_PACKAGES="$RELEASE_PACKAGES g++ libgtest-dev libgmock-dev wine wine64"
+# The benchmark (scripts/bench.py), which the test command does not run: hyperfine, the tools
+# it is held against beside coreutils and grep, and GNU time for the peak memory.
+BENCH_PACKAGES="hyperfine dos2unix time"
 # Everything the test command runs, adding clang and its runtimes for the sanitizer and fuzzer
 # builds, valgrind and gcovr.
 TEST_PACKAGES="$DEMO_PACKAGES $LINT_PACKAGES $WINDOWS_TEST_PACKAGES clang libclang-rt-14-dev \
