@@ -7,6 +7,14 @@
 # default the time of the last commit. BUILDINFO.txt records what made the release: the
 # version, the commit, SOURCE_DATE_EPOCH and the versions of the cross toolchain.
 #
+# Signing: with ZELMORTH_SIGN_KEY (an unencrypted PEM private key) and ZELMORTH_SIGN_CERT (the
+# PEM signing certificate first, then its chain), both programs are signed with Authenticode
+# (SHA-256) before they go into the ZIP, with SOURCE_DATE_EPOCH as the signing time, so a
+# signed release is reproducible too. ZELMORTH_SIGN_TIMESTAMP_URL adds a time stamp from that
+# RFC 3161 server, which makes every signing differ. Only a commit is signed, never a working
+# tree with changes that are not committed.
+#   ZELMORTH_SIGN_KEY=/secret/key.pem ZELMORTH_SIGN_CERT=/secret/chain.pem ./scripts/release.sh
+#
 # In a git checkout the commit and its time come from git. A copy of the files without git
 # history (scripts/check-release.sh and scripts/verify-release.sh make one) must be handed
 # SOURCE_DATE_EPOCH and ZELMORTH_COMMIT, the commit id its files come from, with "-dirty"
@@ -50,6 +58,32 @@ fi
 export SOURCE_DATE_EPOCH
 if ! printf '%s\n' "$commit" | grep -Eqx '[0-9a-f]{40}([0-9a-f]{24})?(-dirty)?'; then
     fail "not a full commit id: $commit"
+fi
+
+# Everything signing needs is checked before the build, so that a signing that cannot succeed
+# costs nothing and leaves nothing.
+sign_key=${ZELMORTH_SIGN_KEY:-}
+sign_cert=${ZELMORTH_SIGN_CERT:-}
+sign_timestamp=${ZELMORTH_SIGN_TIMESTAMP_URL:-}
+signing=""
+if [ -n "$sign_key$sign_cert$sign_timestamp" ]; then
+    [ -n "$sign_key" ] ||
+        fail "signing asked for, but ZELMORTH_SIGN_KEY (the PEM private key) is not set"
+    [ -n "$sign_cert" ] ||
+        fail "signing asked for, but ZELMORTH_SIGN_CERT (the PEM certificate) is not set"
+    for tool in osslsigncode openssl; do
+        command -v "$tool" >/dev/null 2>&1 || fail "signing needs $tool, which is not installed"
+    done
+    key_public=$(openssl pkey -in "$sign_key" -passin pass: -pubout 2>/dev/null) ||
+        fail "cannot read the key ZELMORTH_SIGN_KEY=$sign_key (an unencrypted PEM private key)"
+    cert_public=$(openssl x509 -in "$sign_cert" -noout -pubkey 2>/dev/null) ||
+        fail "cannot read the certificate ZELMORTH_SIGN_CERT=$sign_cert (PEM)"
+    [ "$key_public" = "$cert_public" ] ||
+        fail "the key $sign_key does not match the certificate $sign_cert (the signer's first)"
+    case $commit in *-dirty)
+        fail "the working tree has changes that are not committed; only a commit is signed" ;;
+    esac
+    signing=yes
 fi
 
 rm -rf build-release
@@ -105,6 +139,25 @@ runtime=$(printf '#include <_mingw.h>\n%s\n' \
     echo "runtime: mingw-w64 $runtime$(debian_package "$("$cxx" -print-file-name=libmingwex.a)")"
 } | sed 's/$/\r/' > build-release/BUILDINFO.txt
 
+# Each program is signed into a file of its own and replaces the unsigned one only when
+# osslsigncode succeeded and taking the signature off gives back the unsigned program.
+if [ -n "$signing" ]; then
+    for program in $programs; do
+        unsigned="build-release/$program.unsigned"
+        signed="build-release/$program.signed"
+        mv "$stage/$program" "$unsigned"
+        set -- -h sha256 -key "$sign_key" -certs "$sign_cert" -time "$SOURCE_DATE_EPOCH"
+        [ -z "$sign_timestamp" ] || set -- "$@" -ts "$sign_timestamp"
+        osslsigncode sign "$@" -in "$unsigned" -out "$signed" >/dev/null ||
+            fail "osslsigncode could not sign $program"
+        if ! osslsigncode remove-signature -in "$signed" -out "$unsigned.again" >/dev/null ||
+            ! cmp -s "$unsigned.again" "$unsigned"; then
+            fail "taking the signature off the signed $program does not give back the program"
+        fi
+        mv "$signed" "$stage/$program"
+    done
+fi
+
 # shellcheck disable=SC2086 # one word per program
 python3 scripts/release_zip.py "$stage/$zip" "$SOURCE_DATE_EPOCH" \
     $(for p in $programs; do printf '%s ' "$stage/$p"; done) build-release/README.txt \
@@ -113,5 +166,6 @@ python3 scripts/release_zip.py "$stage/$zip" "$SOURCE_DATE_EPOCH" \
 (cd "$stage" && sha256sum "$zip" $programs > SHA256SUMS)
 mv "$stage" dist
 
-echo "==== Release $version in dist/ (commit $commit, entry time $SOURCE_DATE_EPOCH):"
+echo "==== Release $version in dist/${signing:+, signed} (commit $commit," \
+    "entry time $SOURCE_DATE_EPOCH):"
 (cd dist && ls -l && cat SHA256SUMS)
