@@ -1,9 +1,11 @@
 #!/bin/sh
 # The Windows part of the test command: builds the Windows stand-ins, launcher and platform
 # tests with mingw-w64 (build-windows/), checks that the release for users is reproducible
-# (scripts/check-release.sh, which leaves it in dist/), checks that the programs taken out of
-# the release ZIP carry the application manifest, and runs the Windows platform tests and the
-# end-to-end suite under Wine, in a prefix of its own, against those programs.
+# (scripts/check-release.sh, which leaves it in dist/), checks the signed release with a
+# throw-away CA (scripts/check-signed-release.sh, which leaves it in build-signed/dist/),
+# checks that the programs taken out of the signed release ZIP carry the application
+# manifest, and runs the Windows platform tests and the end-to-end suite under Wine, in a
+# prefix of its own, against those signed programs.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -19,13 +21,17 @@ cmake --build --preset windows
 step "Reproducible Windows release"
 scripts/check-release.sh
 
-step "Windows tests and end-to-end suite under Wine, against the released programs"
+step "Signed Windows release, checked against the source"
+scripts/check-signed-release.sh
+
+step "Windows tests and end-to-end suite under Wine, against the signed released programs"
+signed=build-signed/dist
 released=build-wine/released
 rm -rf "$released"
 mkdir -p "$released"
-python3 -m zipfile -e dist/zelmorth-*-windows-x64.zip "$released"
+python3 -m zipfile -e "$signed"/zelmorth-*-windows-x64.zip "$released"
 for exe in "$released"/*.exe; do
-    cmp "$exe" "dist/$(basename "$exe")"
+    cmp "$exe" "$signed/$(basename "$exe")"
 done
 ls -l "$released"
 
