@@ -23,6 +23,7 @@
 # A run that fails says why in one line and leaves no dist/: the release is made in
 # build-release/dist and moved to dist/ only when it is whole.
 set -eu
+start=$(pwd)
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 . scripts/deps.sh
@@ -56,6 +57,7 @@ else
         fail "not a git checkout; set SOURCE_DATE_EPOCH to the commit time"
 fi
 export SOURCE_DATE_EPOCH
+case $SOURCE_DATE_EPOCH in '' | *[!0-9]*) fail "SOURCE_DATE_EPOCH is not a time in seconds" ;; esac
 if ! printf '%s\n' "$commit" | grep -Eqx '[0-9a-f]{40}([0-9a-f]{24})?(-dirty)?'; then
     fail "not a full commit id: $commit"
 fi
@@ -64,6 +66,9 @@ fi
 # costs nothing and leaves nothing.
 sign_key=${ZELMORTH_SIGN_KEY:-}
 sign_cert=${ZELMORTH_SIGN_CERT:-}
+# The paths are the caller's, taken from where the script was started.
+case $sign_key in /* | "") ;; *) sign_key=$start/$sign_key ;; esac
+case $sign_cert in /* | "") ;; *) sign_cert=$start/$sign_cert ;; esac
 sign_timestamp=${ZELMORTH_SIGN_TIMESTAMP_URL:-}
 signing=""
 if [ -n "$sign_key$sign_cert$sign_timestamp" ]; then
@@ -79,7 +84,8 @@ if [ -n "$sign_key$sign_cert$sign_timestamp" ]; then
     cert_public=$(openssl x509 -in "$sign_cert" -noout -pubkey 2>/dev/null) ||
         fail "cannot read the certificate ZELMORTH_SIGN_CERT=$sign_cert (PEM)"
     [ "$key_public" = "$cert_public" ] ||
-        fail "the key $sign_key does not match the certificate $sign_cert (the signer's first)"
+        fail "the key $sign_key does not match the certificate $sign_cert" \
+            "(the signing certificate must come first in it)"
     case $commit in *-dirty)
         fail "the working tree has changes that are not committed; only a commit is signed" ;;
     esac
