@@ -10,7 +10,7 @@ export LC_ALL=C
 
 # The copy lives in an ignored build folder of the checkout and is removed at the end. It has
 # no git history of its own, so it is handed the commit time that the checkout's release
-# takes by default.
+# takes by default, and the commit that the checkout's release records.
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 copy="$here/build-release-copy"
 rm -rf "$copy"
@@ -21,7 +21,8 @@ git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$copy"
 printf '\n== Release in %s\n' "$here"
 ./scripts/release.sh
 printf '\n== Release in %s\n' "$copy"
-(cd "$copy" && SOURCE_DATE_EPOCH=$epoch ./scripts/release.sh)
+commit=$(tr -d '\r' < build-release/BUILDINFO.txt | sed -n 's/^commit: //p')
+(cd "$copy" && SOURCE_DATE_EPOCH=$epoch ZELMORTH_COMMIT=$commit ./scripts/release.sh)
 
 printf '\n== Comparing the two dist/ folders\n'
 (cd dist && find . -type f | sed 's|^\./||' | sort) > "$copy/files.here"

@@ -4,9 +4,9 @@
 
 # The program's own build: the demo needs nothing more.
 DEMO_PACKAGES="cmake ninja-build g++"
-# The Windows release: the mingw-w64 cross compiler (with windres), python3 for the ZIP and git
-# for the commit time that the ZIP's entries carry.
-RELEASE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 python3 git"
+# The Windows release: the mingw-w64 cross compiler (with windres), python3 for the ZIP, git
+# for the commit and its time, and osslsigncode and openssl to sign the programs.
+RELEASE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 python3 git osslsigncode openssl"
 # Static analysis over the native build's compile database (its configure needs GoogleTest).
 LINT_PACKAGES="cmake ninja-build g++ libgtest-dev libgmock-dev clang-tidy cppcheck"
 # The Windows tests: the release, GoogleTest's sources for the platform tests, and Wine.

@@ -1,45 +1,177 @@
 #!/bin/sh
 # Builds the Windows programs for users from a fresh build folder (build-release/) and writes
-# the release into a fresh dist/: the ZIP zelmorth-<version>-windows-x64.zip with the programs
-# and README.txt, the programs beside it, and SHA256SUMS for the ZIP and the programs
-# (check with: cd dist && sha256sum -c SHA256SUMS). The same commit gives the same bytes in
-# any folder at any time: the ZIP's entries carry the time SOURCE_DATE_EPOCH, by default the
-# time of the last commit.
+# the release into a fresh dist/: the ZIP zelmorth-<version>-windows-x64.zip with the programs,
+# README.txt and BUILDINFO.txt, the programs beside it, and SHA256SUMS for the ZIP and the
+# programs (check with: cd dist && sha256sum -c SHA256SUMS). The same commit gives the same
+# bytes in any folder at any time: the ZIP's entries carry the time SOURCE_DATE_EPOCH, by
+# default the time of the last commit. BUILDINFO.txt records what made the release: the
+# version, the commit, SOURCE_DATE_EPOCH and the versions of the cross toolchain.
+#
+# Signing: with ZELMORTH_SIGN_KEY (an unencrypted PEM private key) and ZELMORTH_SIGN_CERT (the
+# PEM signing certificate first, then its chain), both programs are signed with Authenticode
+# (SHA-256) before they go into the ZIP, with SOURCE_DATE_EPOCH as the signing time, so a
+# signed release is reproducible too. ZELMORTH_SIGN_TIMESTAMP_URL adds a time stamp from that
+# RFC 3161 server, which makes every signing differ. Only a commit is signed, never a working
+# tree with changes that are not committed.
+#   ZELMORTH_SIGN_KEY=/secret/key.pem ZELMORTH_SIGN_CERT=/secret/chain.pem ./scripts/release.sh
+#
+# In a git checkout the commit and its time come from git. A copy of the files without git
+# history (scripts/check-release.sh and scripts/verify-release.sh make one) must be handed
+# SOURCE_DATE_EPOCH and ZELMORTH_COMMIT, the commit id its files come from, with "-dirty"
+# after it when they hold changes that are not committed.
+#
+# A run that fails says why in one line and leaves no dist/: the release is made in
+# build-release/dist and moved to dist/ only when it is whole.
 set -eu
+start=$(pwd)
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 . scripts/deps.sh
 need_packages $RELEASE_PACKAGES
 export LC_ALL=C
 
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || true)
-    if [ -z "$SOURCE_DATE_EPOCH" ]; then
-        echo "release.sh: not a git checkout; set SOURCE_DATE_EPOCH to the commit time" >&2
-        exit 1
+fail() {
+    echo "release.sh: $*" >&2
+    exit 1
+}
+
+# An earlier release goes first, so that no failed run leaves one that could pass for its own.
+rm -rf dist
+
+# The commit comes from git only in a checkout of its own: a copy of the files inside another
+# checkout's build folder must not take that checkout's commit.
+top=$(git rev-parse --show-toplevel 2>/dev/null || true)
+if [ -n "$top" ] && [ "$(cd "$top" && pwd -P)" = "$(pwd -P)" ]; then
+    commit=$(git rev-parse HEAD)
+    if [ -n "$(git status --porcelain)" ]; then
+        commit="$commit-dirty"
     fi
+    if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+        SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+    fi
+else
+    commit=${ZELMORTH_COMMIT:-}
+    [ -n "$commit" ] ||
+        fail "not a git checkout; set ZELMORTH_COMMIT to the commit these files come from"
+    [ -n "${SOURCE_DATE_EPOCH:-}" ] ||
+        fail "not a git checkout; set SOURCE_DATE_EPOCH to the commit time"
 fi
 export SOURCE_DATE_EPOCH
+case $SOURCE_DATE_EPOCH in '' | *[!0-9]*) fail "SOURCE_DATE_EPOCH is not a time in seconds" ;; esac
+if ! printf '%s\n' "$commit" | grep -Eqx '[0-9a-f]{40}([0-9a-f]{24})?(-dirty)?'; then
+    fail "not a full commit id: $commit"
+fi
 
-rm -rf build-release dist
+# Everything signing needs is checked before the build, so that a signing that cannot succeed
+# costs nothing and leaves nothing.
+sign_key=${ZELMORTH_SIGN_KEY:-}
+sign_cert=${ZELMORTH_SIGN_CERT:-}
+# The paths are the caller's, taken from where the script was started.
+case $sign_key in /* | "") ;; *) sign_key=$start/$sign_key ;; esac
+case $sign_cert in /* | "") ;; *) sign_cert=$start/$sign_cert ;; esac
+sign_timestamp=${ZELMORTH_SIGN_TIMESTAMP_URL:-}
+signing=""
+if [ -n "$sign_key$sign_cert$sign_timestamp" ]; then
+    [ -n "$sign_key" ] ||
+        fail "signing asked for, but ZELMORTH_SIGN_KEY (the PEM private key) is not set"
+    [ -n "$sign_cert" ] ||
+        fail "signing asked for, but ZELMORTH_SIGN_CERT (the PEM certificate) is not set"
+    for tool in osslsigncode openssl; do
+        command -v "$tool" >/dev/null 2>&1 || fail "signing needs $tool, which is not installed"
+    done
+    key_public=$(openssl pkey -in "$sign_key" -passin pass: -pubout 2>/dev/null) ||
+        fail "cannot read the key ZELMORTH_SIGN_KEY=$sign_key (an unencrypted PEM private key)"
+    cert_public=$(openssl x509 -in "$sign_cert" -noout -pubkey 2>/dev/null) ||
+        fail "cannot read the certificate ZELMORTH_SIGN_CERT=$sign_cert (PEM)"
+    [ "$key_public" = "$cert_public" ] ||
+        fail "the key $sign_key does not match the certificate $sign_cert" \
+            "(the signing certificate must come first in it)"
+    case $commit in *-dirty)
+        fail "the working tree has changes that are not committed; only a commit is signed" ;;
+    esac
+    signing=yes
+fi
+
+rm -rf build-release
 cmake --preset windows-release >/dev/null
 cmake --build --preset windows-release
 
 # The version, the programs (in ZIP order) and the read-me all come from the configure step.
 version=$(cat build-release/release-version.txt)
 zip="zelmorth-$version-windows-x64.zip"
-mkdir dist
+stage=build-release/dist
+mkdir "$stage"
 programs=""
 while IFS= read -r program; do
     [ -n "$program" ] || continue
-    cp "$program" dist/
+    cp "$program" "$stage/"
     programs="$programs $(basename "$program")"
 done < build-release/release-programs.txt
-# shellcheck disable=SC2086 # one word per program
-python3 scripts/release_zip.py "dist/$zip" "$SOURCE_DATE_EPOCH" \
-    $(for p in $programs; do printf '%s ' "dist/$p"; done) build-release/README.txt
-# shellcheck disable=SC2086
-(cd dist && sha256sum "$zip" $programs > SHA256SUMS)
 
-echo "==== Release $version in dist/ (entry time $SOURCE_DATE_EPOCH):"
+# The toolchain that built the programs, as the build ran it: the compiler and windres from the
+# compile commands, the linker that the compiler calls, and the mingw-w64 runtime it links in.
+# Each tool gives its own version line, and where dpkg knows the file, its Debian package too.
+debian_package() {
+    command -v dpkg-query >/dev/null 2>&1 || return 0
+    deb_name=$(dpkg-query -S "$(readlink -f "$1")" 2>/dev/null | grep -v '^diversion' |
+        sed -n '1s/: .*//p')
+    [ -n "$deb_name" ] || return 0
+    printf ' (Debian package %s %s)' "$deb_name" "$(dpkg-query -W -f='${Version}' "$deb_name")"
+}
+tool_version() {
+    tool_path=$(command -v "$1")
+    printf '%s%s' "$("$tool_path" --version | head -n 1)" "$(debian_package "$tool_path")"
+}
+tools=$(python3 -c '
+import json, sys
+for entry in json.load(open(sys.argv[1])):
+    print(entry["file"].rsplit(".", 1)[-1], entry["command"].split()[0])
+' build-release/compile_commands.json)
+cxx=$(printf '%s\n' "$tools" | sed -n 's/^cpp //p' | head -n 1)
+windres=$(printf '%s\n' "$tools" | sed -n 's/^rc //p' | head -n 1)
+runtime=$(printf '#include <_mingw.h>\n%s\n' \
+    '__MINGW64_VERSION_MAJOR.__MINGW64_VERSION_MINOR.__MINGW64_VERSION_BUGFIX' |
+    "$cxx" -E -P -x c++ - | tail -n 1 | tr -d ' ')
+{
+    echo "What zelmorth $version for Windows was built from. Check the programs against the"
+    echo "source with scripts/verify-release.sh and this ZIP, in a checkout of zelmorth."
+    echo ""
+    echo "version: $version"
+    echo "commit: $commit"
+    echo "source-date-epoch: $SOURCE_DATE_EPOCH"
+    echo "compiler: $(tool_version "$cxx")"
+    echo "binutils: $(tool_version "$("$cxx" -print-prog-name=ld)")"
+    echo "windres: $(tool_version "$windres")"
+    echo "runtime: mingw-w64 $runtime$(debian_package "$("$cxx" -print-file-name=libmingwex.a)")"
+} | sed 's/$/\r/' > build-release/BUILDINFO.txt
+
+# Each program is signed into a file of its own and replaces the unsigned one only when
+# osslsigncode succeeded and taking the signature off gives back the unsigned program.
+if [ -n "$signing" ]; then
+    for program in $programs; do
+        unsigned="build-release/$program.unsigned"
+        signed="build-release/$program.signed"
+        mv "$stage/$program" "$unsigned"
+        set -- -h sha256 -key "$sign_key" -certs "$sign_cert" -time "$SOURCE_DATE_EPOCH"
+        [ -z "$sign_timestamp" ] || set -- "$@" -ts "$sign_timestamp"
+        osslsigncode sign "$@" -in "$unsigned" -out "$signed" >/dev/null ||
+            fail "osslsigncode could not sign $program"
+        if ! osslsigncode remove-signature -in "$signed" -out "$unsigned.again" >/dev/null ||
+            ! cmp -s "$unsigned.again" "$unsigned"; then
+            fail "taking the signature off the signed $program does not give back the program"
+        fi
+        mv "$signed" "$stage/$program"
+    done
+fi
+
+# shellcheck disable=SC2086 # one word per program
+python3 scripts/release_zip.py "$stage/$zip" "$SOURCE_DATE_EPOCH" \
+    $(for p in $programs; do printf '%s ' "$stage/$p"; done) build-release/README.txt \
+    build-release/BUILDINFO.txt
+# shellcheck disable=SC2086
+(cd "$stage" && sha256sum "$zip" $programs > SHA256SUMS)
+mv "$stage" dist
+
+echo "==== Release $version in dist/${signing:+, signed} (commit $commit," \
+    "entry time $SOURCE_DATE_EPOCH):"
 (cd dist && ls -l && cat SHA256SUMS)

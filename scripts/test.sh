@@ -1,10 +1,11 @@
 #!/bin/sh
 # Builds the program and its tests and runs every suite: the normal build with warnings as
 # errors, static analysis of src/ (clang-tidy and cppcheck), the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the Windows release built twice and compared
-# and the end-to-end suite against it under Wine, a short fuzzing run of every reader, a
-# valgrind memcheck of the demo run, and last a coverage build whose line and branch figures
-# for src/ it prints. Installs whatever of its Debian packages is missing first.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the Windows release built twice and compared,
+# the signed release checked with a throw-away CA and the end-to-end suite against it under
+# Wine, a short fuzzing run of every reader, a valgrind memcheck of the demo run, and last a
+# coverage build whose line and branch figures for src/ it prints. Installs whatever of its
+# Debian packages is missing first.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"

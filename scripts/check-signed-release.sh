@@ -1,0 +1,233 @@
+#!/bin/sh
+# Checks the signed Windows release end to end with a throw-away CA and code-signing
+# certificate, made with openssl in a temporary folder that is removed at the end:
+#   scripts/check-signed-release.sh
+# It works in a clone of the checkout (build-signed/), since only a commit is signed and
+# verified: changes in the working tree that are not committed become one commit there.
+# - release.sh refuses to sign with the key missing, with a key it cannot read and with a key
+#   that is not the certificate's, each with a one-line cause and no dist/ left behind;
+# - the signed release is made twice by scripts/check-release.sh, in the clone and in a copy,
+#   and the two must be byte-identical;
+# - each program's signature must verify against the throw-away CA;
+# - scripts/verify-release.sh must accept the signed ZIP, refuse a CA that did not issue the
+#   certificate, refuse a ZIP in which one byte of zelmorth.exe was changed, naming the file,
+#   say first when the ZIP records another toolchain, and give status 2 and one line for a
+#   file that is not a ZIP, a ZIP without BUILDINFO.txt, a commit the checkout does not have
+#   and a build from changes never committed.
+# The signed release stays in build-signed/dist/ for the Windows tests that follow.
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+. scripts/deps.sh
+need_packages $RELEASE_PACKAGES
+export LC_ALL=C
+unset ZELMORTH_SIGN_KEY ZELMORTH_SIGN_CERT ZELMORTH_SIGN_TIMESTAMP_URL
+
+step() { printf '\n== %s\n' "$*"; }
+fail() {
+    echo "check-signed-release: $*" >&2
+    exit 1
+}
+
+keys=$(mktemp -d)
+trap 'rm -rf "$keys"' EXIT
+
+step "A throw-away CA and code-signing certificate in $keys"
+# Valid from 2000 to 2099, so that any commit time, which is the signing time, lies within.
+cat > "$keys/ca.cnf" <<EOF
+[ca]
+default_ca = throwaway
+[throwaway]
+database = $keys/index.txt
+new_certs_dir = $keys
+serial = $keys/serial
+default_md = sha256
+policy = any_name
+unique_subject = no
+[any_name]
+commonName = supplied
+[root]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[code_signing]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+EOF
+: > "$keys/index.txt"
+echo 01 > "$keys/serial"
+# certify NAME SUBJECT EXTENSIONS [ISSUER] makes the key NAME.key and its certificate NAME.pem,
+# issued by ISSUER or, without one, by itself.
+certify() {
+    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$keys/$1.key" 2>/dev/null
+    openssl req -new -key "$keys/$1.key" -subj "/CN=$2" -out "$keys/$1.csr"
+    if [ $# -ge 4 ]; then
+        issuer="-cert $keys/$4.pem -keyfile $keys/$4.key"
+    else
+        issuer="-selfsign -keyfile $keys/$1.key"
+    fi
+    # shellcheck disable=SC2086 # the issuer's options
+    openssl ca -batch -notext -config "$keys/ca.cnf" -extensions "$3" $issuer \
+        -startdate 20000101000000Z -enddate 20991231235959Z \
+        -in "$keys/$1.csr" -out "$keys/$1.pem" 2>/dev/null
+}
+certify ca "zelmorth throw-away CA" root
+certify signer "zelmorth throw-away signer" code_signing ca
+certify other "another throw-away CA" root
+cat "$keys/signer.pem" "$keys/ca.pem" > "$keys/chain.pem"
+openssl x509 -in "$keys/signer.pem" -noout -subject -issuer -dates
+
+step "A clone of the checkout in build-signed/"
+work=$here/build-signed
+rm -rf "$work"
+git clone -q --no-local "$here" "$work"
+git -C "$work" checkout -q --detach "$(git rev-parse HEAD)"
+if [ -n "$(git status --porcelain)" ]; then
+    git -C "$work" rm -q -r .
+    git ls-files -z --cached --others --exclude-standard |
+        tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$work"
+    git -C "$work" add -A
+    git -C "$work" -c user.name=check-signed-release -c user.email=check@invalid \
+        commit -q -m "Changes in $here that are not committed"
+fi
+git -C "$work" log -1 --format='%H %s'
+cd "$work"
+
+step "release.sh refuses a signing it cannot do, in one line, and leaves no dist/"
+while IFS='|' read -r what key cert cause; do
+    # A dist/ of an earlier unsigned release must not survive.
+    mkdir -p dist
+    echo "an earlier, unsigned zelmorth.exe" > dist/zelmorth.exe
+    if ZELMORTH_SIGN_KEY=$key ZELMORTH_SIGN_CERT=$cert ./scripts/release.sh \
+        > "$keys/out" 2> "$keys/err" < /dev/null; then
+        fail "release.sh signed with $what"
+    fi
+    [ ! -e dist ] || fail "release.sh, refusing $what, left dist/ behind"
+    if [ "$(wc -l < "$keys/err")" -ne 1 ] || ! grep -q "$cause" "$keys/err"; then
+        cat "$keys/err" >&2
+        fail "release.sh, refusing $what, does not say \"$cause\" in one line"
+    fi
+    echo "$what: $(cat "$keys/err")"
+done <<EOF
+the key missing||$keys/chain.pem|ZELMORTH_SIGN_KEY (the PEM private key) is not set
+a key it cannot read|$keys/absent.key|$keys/chain.pem|cannot read the key
+a key that is not the certificate's|$keys/other.key|$keys/chain.pem|does not match
+EOF
+
+step "The signed release, made twice and compared"
+ZELMORTH_SIGN_KEY=$keys/signer.key ZELMORTH_SIGN_CERT=$keys/chain.pem ./scripts/check-release.sh
+
+step "Each program's signature against the throw-away CA"
+for program in dist/*.exe; do
+    if ! osslsigncode verify -CAfile "$keys/ca.pem" -in "$program" > "$keys/out" 2>&1; then
+        cat "$keys/out" >&2
+        fail "the signature of $program does not verify against the throw-away CA"
+    fi
+    echo "$program: $(grep -E '^(Signature verification|[[:space:]]*Signing time)' "$keys/out" |
+        tr -s ' \t\n' ' ')"
+done
+
+set -- dist/zelmorth-*-windows-x64.zip
+zip=$work/$1
+# verify STATUS FILE ARGUMENT... runs verify-release.sh on FILE and fails unless it ends with
+# STATUS; its output is in $keys/out and $keys/err.
+verify() {
+    expected=$1
+    shift
+    status=0
+    ./scripts/verify-release.sh "$@" > "$keys/out" 2> "$keys/err" < /dev/null || status=$?
+    cat "$keys/out"
+    if [ "$status" -ne "$expected" ]; then
+        cat "$keys/err" >&2
+        fail "verify-release.sh $* ended with $status, not $expected"
+    fi
+}
+# line WORD NAME holds when the output has the line for NAME that begins with WORD.
+line() {
+    awk -v word="$1" -v name="$2" '$1 == word && $3 == name { found = 1 } END { exit !found }' \
+        "$keys/out"
+}
+# rezip OUT CHANGE writes the signed ZIP again with one change: "byte" flips a bit of the
+# middle byte of zelmorth.exe, "compiler" names another compiler in BUILDINFO.txt,
+# "no-buildinfo" leaves BUILDINFO.txt out and "commit=ID" names another commit.
+rezip() {
+    python3 - "$zip" "$1" "$2" <<'EOF'
+import re, sys, zipfile
+source, out, change = sys.argv[1:4]
+with zipfile.ZipFile(source) as given, zipfile.ZipFile(out, "w") as changed:
+    for info in given.infolist():
+        data = given.read(info)
+        if change == "byte" and info.filename == "zelmorth.exe":
+            data = bytearray(data)
+            data[len(data) // 2] ^= 0x01
+            data = bytes(data)
+        if info.filename == "BUILDINFO.txt":
+            if change == "no-buildinfo":
+                continue
+            if change == "compiler":
+                data = re.sub(rb"(?m)^compiler: .*$", b"compiler: another compiler 1.0\r", data)
+            if change.startswith("commit="):
+                data = re.sub(rb"(?m)^commit: .*$", b"commit: " + change[7:].encode() + b"\r", data)
+        changed.writestr(info, data)
+EOF
+}
+names=$(python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist())' "$zip")
+
+step "verify-release.sh accepts the signed ZIP"
+verify 0 "$zip" --ca "$keys/ca.pem"
+for name in $names; do
+    line same "$name" || fail "verify-release.sh gave no \"same\" line for $name"
+done
+
+step "verify-release.sh refuses a CA that did not issue the certificate"
+verify 1 "$zip" --ca "$keys/other.pem"
+for name in zelmorth.exe zelmorth-check.exe; do
+    grep -q "^BAD SIGNATURE $name: it does not verify against" "$keys/out" ||
+        fail "verify-release.sh did not refuse the signature of $name"
+done
+
+step "verify-release.sh refuses a ZIP with one byte of zelmorth.exe changed"
+rezip "$keys/byte.zip" byte
+verify 1 "$keys/byte.zip"
+line DIFFERENT zelmorth.exe || fail "verify-release.sh did not name zelmorth.exe as DIFFERENT"
+for name in $names; do
+    [ "$name" = zelmorth.exe ] || line same "$name" ||
+        fail "verify-release.sh did not find $name the same"
+done
+
+step "verify-release.sh says first when the ZIP records another toolchain"
+rezip "$keys/compiler.zip" compiler
+verify 1 "$keys/compiler.zip"
+sed -n 2p "$keys/out" | grep -q '^NOTE: this toolchain is not the one that built the release' ||
+    fail "verify-release.sh did not say first that the toolchain differs"
+grep -q '^    compiler: release: another compiler 1.0$' "$keys/out" ||
+    fail "verify-release.sh did not name the compiler that differs"
+if ! line DIFFERENT BUILDINFO.txt || ! line same zelmorth.exe; then
+    fail "verify-release.sh did not find BUILDINFO.txt alone different"
+fi
+
+step "verify-release.sh: status 2 and one line when it cannot check"
+commit=$(git rev-parse HEAD)
+rezip "$keys/no-buildinfo.zip" no-buildinfo
+rezip "$keys/unknown.zip" "commit=$(printf '%s' "$commit" | tr 0-9a-f 1-9a-f0)"
+rezip "$keys/dirty.zip" "commit=$commit-dirty"
+while IFS='|' read -r file cause; do
+    verify 2 "$file"
+    if [ -s "$keys/out" ] || [ "$(wc -l < "$keys/err")" -ne 1 ] || ! grep -q "$cause" "$keys/err"
+    then
+        cat "$keys/out" "$keys/err" >&2
+        fail "verify-release.sh $file did not say \"$cause\" in one line alone"
+    fi
+    echo "$(basename "$file"): $(cat "$keys/err")"
+done <<EOF
+$work/README.md|is not a ZIP file
+$keys/no-buildinfo.zip|holds no BUILDINFO.txt
+$keys/unknown.zip|is not in this checkout
+$keys/dirty.zip|changes that were never committed
+EOF
+
+step "The signed release is in $work/dist"
+ls -l dist
