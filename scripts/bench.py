@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Times the program against the limits of the machine and the tools a user would reach for.
 
-    python3 scripts/bench.py [--runs N] [--rounds N] [--mib N] [--files N] [--rss-sizes ...]
-                             [--export-markdown FILE]
+    python3 scripts/bench.py [--runs N] [--rounds N] [--round-runs N] [--mib N] [--files N]
+                             [--rss-sizes ...] [--export-markdown FILE] [--program PATH]
+                             [--rows relay logweb cleanup typical memory]
 
 Needs a built build/ (cmake --preset default && cmake --build --preset default) and hyperfine,
 which it installs through scripts/deps.sh when it is missing. It makes its own data in a
@@ -23,7 +24,8 @@ reference and the target that ratio is held to:
   turns, and gives the median of the rounds' ratios with their range.
 
 Last comes the peak memory of the whole program on inputs from 1 MiB to 1 GiB. A ratio over
-its target prints MISSED. --export-markdown writes the table to FILE as well.
+its target prints MISSED. --export-markdown writes the table to FILE as well; --rows measures
+only the rows named, and --program times another build of the program in the typical run.
 """
 import argparse
 import json
@@ -166,6 +168,59 @@ def typical_run(bench, top, program, rounds, runs):
     return our_times, bare_times, ratios
 
 
+ROWS = ("relay", "logweb", "cleanup", "typical", "memory")
+
+
+def relay_rows(bench, install, mib, rows):
+    stage = shlex.quote(STAGE)
+    for kind, block in (("CR-LF", message_block()),
+                        ("LF", message_block().replace(b"\r\n", b"\n"))):
+        write_repeated(os.path.join(install, "SYSTEM.MSG"), block, mib * MIB)
+        refs = [
+            ("dd bs=128K", "dd if=SYSTEM.MSG of=TELVOX.MSG bs=128K oflag=append "
+                           "conv=notrunc status=none", 1.3),
+            ("tr -d '\\r'", "tr -d '\\r' < SYSTEM.MSG >> TELVOX.MSG", 1.0),
+            ("dos2unix", "dos2unix < SYSTEM.MSG >> TELVOX.MSG 2>/dev/null", 1.0),
+            ("cat", "cat SYSTEM.MSG >> TELVOX.MSG", None),
+        ]
+        times = bench.hyperfine(install, [("relay", stage + " relay")] +
+                                [(n, c) for n, c, _ in refs], prepare="rm -f TELVOX.MSG")
+        add_rows(rows, "relay, %d MiB %s" % (mib, kind), times, [n for n, _, _ in refs],
+                 [t for _, _, t in refs])
+    os.remove(os.path.join(install, "SYSTEM.MSG"))
+
+
+def logweb_row(bench, install, mib, rows):
+    write_repeated(os.path.join(install, "LOGWEB.TXT"), logweb_block(), mib * MIB)
+    times = bench.hyperfine(install, [("web log check", shlex.quote(STAGE) + " logweb"),
+                                      ("grep -c", "grep -c 'Authorization failed' "
+                                                  "LOGWEB.TXT || true")],
+                            prepare="rm -f TELVOX.MSG")
+    add_rows(rows, "web log check, %d MiB" % mib, times, ["grep -c"], [1.3])
+    os.remove(os.path.join(install, "LOGWEB.TXT"))
+
+
+def cleanup_row(bench, install, files, rows):
+    empty = os.path.join(bench.top, "empty-updates.txt")
+    fill_updates(os.path.join(install, "UPDATES"), files, empty)
+    fresh_updates = "cd UPDATES && xargs touch < %s" % shlex.quote(empty)
+    find_cmd = ("find UPDATES -maxdepth 1 -type f -empty \\( -iname '*.clc' -o "
+                "-iname '*.idx' -o -iname '*.cot' \\) -delete")
+    times = bench.hyperfine(install, [("clean-up", shlex.quote(STAGE) + " cleanup"),
+                                      ("find -delete", find_cmd)], prepare=fresh_updates)
+    add_rows(rows, "clean-up, %d files" % files, times, ["find -delete"], [1.2])
+    shutil.rmtree(os.path.join(install, "UPDATES"))
+
+
+def typical_row(bench, program, rounds, runs, rows):
+    ours, bare, ratios = typical_run(bench, bench.top, program, rounds, runs)
+    our_median, our_spread = summary(ours)
+    bare_median, bare_spread = summary(bare)
+    rows.append(("typical run, demo install", our_median, our_spread,
+                 "sh -c 'TELVOX.EXE /M'", bare_median, bare_spread,
+                 statistics.median(ratios), 1.7, (min(ratios), max(ratios))))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=10, help="timed runs of each side of a row")
@@ -178,7 +233,10 @@ def main():
     ap.add_argument("--export-markdown", metavar="FILE", help="write the table to FILE too")
     ap.add_argument("--program", default=PROGRAM,
                     help="the program of the typical run, to compare builds (build/zelmorth)")
+    ap.add_argument("--rows", nargs="+", choices=ROWS, default=list(ROWS),
+                    help="the rows to measure (all of them)")
     args = ap.parse_args()
+    args.program = os.path.abspath(args.program)
     for exe in (STAGE, args.program, UPDATER):
         if not os.access(exe, os.X_OK):
             sys.exit("build first: cmake --preset default && cmake --build --preset default")
@@ -193,58 +251,22 @@ def main():
         path = os.path.dirname(UPDATER) + ":" + os.environ["PATH"]
         bench = Bench(top, dict(os.environ, ZELMORTH_ROOT=drive, PATH=path), args.runs)
         rows = []
-        stage = shlex.quote(STAGE)
-        fresh_notices = "rm -f TELVOX.MSG"
-
-        for kind, block in (("CR-LF", message_block()),
-                            ("LF", message_block().replace(b"\r\n", b"\n"))):
-            write_repeated(os.path.join(install, "SYSTEM.MSG"), block, args.mib * MIB)
-            refs = [
-                ("dd bs=128K", "dd if=SYSTEM.MSG of=TELVOX.MSG bs=128K oflag=append "
-                               "conv=notrunc status=none", 1.3),
-                ("tr -d '\\r'", "tr -d '\\r' < SYSTEM.MSG >> TELVOX.MSG", 1.0),
-                ("dos2unix", "dos2unix < SYSTEM.MSG >> TELVOX.MSG 2>/dev/null", 1.0),
-                ("cat", "cat SYSTEM.MSG >> TELVOX.MSG", None),
-            ]
-            times = bench.hyperfine(install, [("relay", stage + " relay")] +
-                                    [(n, c) for n, c, _ in refs], prepare=fresh_notices)
-            add_rows(rows, "relay, %d MiB %s" % (args.mib, kind), times,
-                     [n for n, _, _ in refs], [t for _, _, t in refs])
-        os.remove(os.path.join(install, "SYSTEM.MSG"))
-
-        write_repeated(os.path.join(install, "LOGWEB.TXT"), logweb_block(), args.mib * MIB)
-        times = bench.hyperfine(install, [("web log check", stage + " logweb"),
-                                          ("grep -c", "grep -c 'Authorization failed' "
-                                                      "LOGWEB.TXT || true")],
-                                prepare=fresh_notices)
-        add_rows(rows, "web log check, %d MiB" % args.mib, times, ["grep -c"], [1.3])
-        os.remove(os.path.join(install, "LOGWEB.TXT"))
-
-        empty = os.path.join(top, "empty-updates.txt")
-        fill_updates(os.path.join(install, "UPDATES"), args.files, empty)
-        fresh_updates = "cd UPDATES && xargs touch < %s" % shlex.quote(empty)
-        find_cmd = ("find UPDATES -maxdepth 1 -type f -empty \\( -iname '*.clc' -o "
-                    "-iname '*.idx' -o -iname '*.cot' \\) -delete")
-        times = bench.hyperfine(install, [("clean-up", stage + " cleanup"),
-                                          ("find -delete", find_cmd)], prepare=fresh_updates)
-        add_rows(rows, "clean-up, %d files" % args.files, times, ["find -delete"], [1.2])
-        shutil.rmtree(os.path.join(install, "UPDATES"))
-
-        ours, bare, ratios = typical_run(bench, top, args.program, args.rounds,
-                                         args.round_runs)
-        our_median, our_spread = summary(ours)
-        bare_median, bare_spread = summary(bare)
-        rows.append(("typical run, demo install", our_median, our_spread,
-                     "sh -c 'TELVOX.EXE /M'", bare_median, bare_spread,
-                     statistics.median(ratios), 1.7, (min(ratios), max(ratios))))
-
-        table = format_table(rows)
-        print(table)
-        if args.export_markdown:
-            with open(args.export_markdown, "w") as f:
-                f.write(table)
-
-        peak_memory(install, bench.env, args.rss_sizes)
+        if "relay" in args.rows:
+            relay_rows(bench, install, args.mib, rows)
+        if "logweb" in args.rows:
+            logweb_row(bench, install, args.mib, rows)
+        if "cleanup" in args.rows:
+            cleanup_row(bench, install, args.files, rows)
+        if "typical" in args.rows:
+            typical_row(bench, args.program, args.rounds, args.round_runs, rows)
+        if rows:
+            table = format_table(rows)
+            print(table)
+            if args.export_markdown:
+                with open(args.export_markdown, "w") as f:
+                    f.write(table)
+        if "memory" in args.rows:
+            peak_memory(install, bench.env, args.rss_sizes)
     finally:
         shutil.rmtree(top, ignore_errors=True)
 
