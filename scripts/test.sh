@@ -1,11 +1,11 @@
 #!/bin/sh
-# Builds the program and its tests and runs every suite: the normal build with warnings as
-# errors, static analysis of src/ (clang-tidy and cppcheck), the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the Windows release built twice and compared,
-# the signed release checked with a throw-away CA and the end-to-end suite against it under
-# Wine, a short fuzzing run of every reader, a valgrind memcheck of the demo run, and last a
-# coverage build whose line and branch figures for src/ it prints. Installs whatever of its
-# Debian packages is missing first.
+# Builds the program and its tests and runs every suite: the manuals' relative links, the
+# normal build with warnings as errors, static analysis of src/ (clang-tidy and cppcheck), the
+# same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows release built
+# twice and compared, the signed release checked with a throw-away CA and the end-to-end suite
+# against it under Wine, a short fuzzing run of every reader, a valgrind memcheck of the demo
+# run, and last a coverage build whose line and branch figures for src/ it prints. Installs
+# whatever of its Debian packages is missing first.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -13,6 +13,9 @@ cd "$here"
 need_packages $TEST_PACKAGES
 
 step() { printf '\n==== %s\n' "$*"; }
+
+step "Every relative link in README.md and docs/"
+python3 scripts/check-links.py
 
 step "Native build and tests"
 cmake --preset default
