@@ -4,6 +4,9 @@
     python3 scripts/bench.py [--runs N] [--rounds N] [--round-runs N] [--mib N] [--files N]
                              [--rss-sizes ...] [--export-markdown FILE] [--program PATH]
                              [--rows relay logweb cleanup typical memory]
+    python3 scripts/bench.py --windows [--runs N] [--windows-mib N] [--windows-rounds N]
+                             [--windows-round-runs N] [--export-markdown FILE]
+                             [--rows relay logweb typical]
 
 Needs a built build/ (cmake --preset default && cmake --build --preset default) and hyperfine,
 which it installs through scripts/deps.sh when it is missing. It makes its own data in a
@@ -26,6 +29,16 @@ reference and the target that ratio is held to:
 Last comes the peak memory of the whole program on inputs from 1 MiB to 1 GiB. A ratio over
 its target prints MISSED. --export-markdown writes the table to FILE as well; --rows measures
 only the rows named, and --program times another build of the program in the typical run.
+
+--windows times the Windows program instead, under Wine in a prefix of its own (it installs
+Wine when it is missing). It needs build-windows/ (cmake --preset windows && cmake --build
+--preset windows), which holds the program, its stage on its own, the updater that does
+nothing and bench_limits.exe, a plain ReadFile/WriteFile copy and scan. Rows: the relay of a
+CR-LF SYSTEM.MSG against that copy and against cmd /c type appending to the file, which it
+must beat, with Wine's start of a program that does nothing beside them to subtract; the web
+log check against the plain scan; and a typical run of the demo install against cmd /c
+TELVOX.EXE /M. Wine's C runtime is not the one on a Windows PC, so these rows show the shape
+under Wine, not a PC's times; beating type is their only target.
 """
 import argparse
 import json
@@ -43,6 +56,15 @@ BUILD = os.path.join(HERE, "build")
 STAGE = os.path.join(BUILD, "zelmorth_stage")
 PROGRAM = os.path.join(BUILD, "zelmorth")
 UPDATER = os.path.join(BUILD, "bench", "TELVOX.EXE")
+# The Windows program and its helpers, from the windows preset, for the rows under Wine.
+WINDOWS_BUILD = os.path.join(HERE, "build-windows")
+WINDOWS = {
+    "program": os.path.join(WINDOWS_BUILD, "zelmorth.exe"),
+    "stage": os.path.join(WINDOWS_BUILD, "zelmorth_stage.exe"),
+    "updater": os.path.join(WINDOWS_BUILD, "bench", "TELVOX.EXE"),
+    "limits": os.path.join(WINDOWS_BUILD, "bench", "bench_limits.exe"),
+}
+WINE_DRIVE = "q:"  # the drive letter whose root stands for the bench's drive folder
 MIB = 1 << 20
 
 MESSAGE_LINES = [
@@ -135,25 +157,26 @@ def add_rows(rows, stage, times, names, targets):
         rows.append((stage, ours, ours_spread, name, ref, ref_spread, ours / ref, target, None))
 
 
-def typical_run(bench, top, program, rounds, runs):
-    """Median ratio of a whole run of the demo install to the bare start of the updater, over
-    rounds that take turns as to which side goes first."""
-    drive = os.path.join(top, "demo-drive")
-    install = os.path.join(drive, "QUARRINE")
-    template = os.path.join(top, "demo-template")
+def demo_template(top, name):
+    """A copy of the demo install whose calendar runs a year ahead, so that a run is a normal
+    one and prints nothing; its drive folder."""
+    template = os.path.join(top, name)
     shutil.copytree(os.path.join(HERE, "demo", "drive"), template)
-    # The calendar runs a year ahead, so the run is a normal one and prints nothing.
     ahead = time.strftime("%m/%d/%y", time.localtime(time.time() + 400 * 86400))
     with open(os.path.join(template, "QUARRINE", "HOLIDAYS.KVL"), "a") as f:
         f.write(ahead + " 20\n")
+    return template
+
+
+def typical_run(bench, template, drive, ours, bare, rounds, runs, env):
+    """Median ratio of a whole run of the demo install to the bare start of the updater, over
+    rounds that take turns as to which side goes first. Both run in the install folder of
+    drive, a copy of template; only what a run changes is put back before each run."""
     shutil.copytree(template, drive)
-    env = dict(bench.env, ZELMORTH_ROOT=drive)
-    # The run's working folder stays in place: only what a run changes is put back.
+    install = os.path.join(drive, "QUARRINE")
     # Without a shell for the timed commands, hyperfine starts the preparation directly too.
     fresh = "sh -c " + shlex.quote("rm -f TELVOX.MSG && cp -R %s/QUARRINE/. ." %
                                    shlex.quote(template))
-    ours = ("zelmorth, demo install", shlex.quote(program))
-    bare = ("sh -c 'TELVOX.EXE /M'", "sh -c 'TELVOX.EXE /M'")
     ratios, our_times, bare_times = [], [], []
     for r in range(rounds):
         if r % 2 == 0:
@@ -213,12 +236,115 @@ def cleanup_row(bench, install, files, rows):
 
 
 def typical_row(bench, program, rounds, runs, rows):
-    ours, bare, ratios = typical_run(bench, bench.top, program, rounds, runs)
+    template = demo_template(bench.top, "demo-template")
+    drive = os.path.join(bench.top, "demo-drive")
+    bare = ("sh -c 'TELVOX.EXE /M'", "sh -c 'TELVOX.EXE /M'")
+    ours, theirs, ratios = typical_run(bench, template, drive,
+                                       ("zelmorth, demo install", shlex.quote(program)), bare,
+                                       rounds, runs, dict(bench.env, ZELMORTH_ROOT=drive))
+    add_typical(rows, ours, theirs, ratios, bare[0], 1.7)
+
+
+def add_typical(rows, ours, theirs, ratios, bare_name, target):
     our_median, our_spread = summary(ours)
-    bare_median, bare_spread = summary(bare)
-    rows.append(("typical run, demo install", our_median, our_spread,
-                 "sh -c 'TELVOX.EXE /M'", bare_median, bare_spread,
-                 statistics.median(ratios), 1.7, (min(ratios), max(ratios))))
+    bare_median, bare_spread = summary(theirs)
+    rows.append(("typical run, demo install", our_median, our_spread, bare_name, bare_median,
+                 bare_spread, statistics.median(ratios), target, (min(ratios), max(ratios))))
+
+
+class WinePrefix:
+    """A Wine prefix of the bench's own in its temporary folder, with its server kept running
+    between starts, made and removed as the Windows tests do it."""
+
+    def __init__(self, top, env):
+        self.env = dict(env, WINEPREFIX=os.path.join(top, "wine"), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
+        self.script = os.path.join(HERE, "tests", "support", "wine_prefix.sh")
+
+    def __enter__(self):
+        subprocess.run(["sh", self.script, "up"], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL)
+        return self
+
+    def __exit__(self, *_):
+        subprocess.run(["sh", self.script, "down"], env=self.env, check=False)
+
+    def map_drive(self, drive):
+        """Points the bench's drive letter at drive, so that \\QUARRINE\\ on it is
+        drive/QUARRINE when the working folder lies there."""
+        link = os.path.join(self.env["WINEPREFIX"], "dosdevices", WINE_DRIVE)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(os.path.realpath(drive), link)
+
+
+def wine(name, *args):
+    return " ".join(["wine", shlex.quote(WINDOWS[name])] + [shlex.quote(a) for a in args])
+
+
+def windows_relay_row(bench, install, mib, rows, env):
+    write_repeated(os.path.join(install, "SYSTEM.MSG"), message_block(), mib * MIB)
+    refs = [
+        ("plain copy, ReadFile/WriteFile", wine("limits", "copy", "SYSTEM.MSG", "TELVOX.MSG"),
+         None),
+        ("cmd /c type >>", "wine cmd /c 'type SYSTEM.MSG >> TELVOX.MSG'", 1.0),
+        ("Wine start, a program that does nothing", wine("updater"), None),
+    ]
+    times = bench.hyperfine(install, [("relay", wine("stage", "relay"))] +
+                            [(n, c) for n, c, _ in refs], prepare="rm -f TELVOX.MSG", env=env)
+    add_rows(rows, "relay, %d MiB CR-LF" % mib, times, [n for n, _, _ in refs],
+             [t for _, _, t in refs])
+    os.remove(os.path.join(install, "SYSTEM.MSG"))
+
+
+def windows_logweb_row(bench, install, mib, rows, env):
+    write_repeated(os.path.join(install, "LOGWEB.TXT"), logweb_block(), mib * MIB)
+    times = bench.hyperfine(install, [("web log check", wine("stage", "logweb")),
+                                      ("binary scan", wine("limits", "count",
+                                                           "Authorization failed",
+                                                           "LOGWEB.TXT"))],
+                            prepare="rm -f TELVOX.MSG", env=env)
+    add_rows(rows, "web log check, %d MiB" % mib, times, ["binary scan, ReadFile"], [None])
+    os.remove(os.path.join(install, "LOGWEB.TXT"))
+
+
+def windows_typical_row(bench, prefix, rounds, runs, rows):
+    template = demo_template(bench.top, "windows-demo-template")
+    shutil.copy(WINDOWS["updater"], os.path.join(template, "QUARRINE"))
+    drive = os.path.join(bench.top, "windows-demo-drive")
+    prefix.map_drive(drive)
+    bare = ("cmd /c TELVOX.EXE /M", "wine cmd /c TELVOX.EXE /M")
+    ours, theirs, ratios = typical_run(bench, template, drive,
+                                       ("zelmorth.exe, demo install", wine("program")), bare,
+                                       rounds, runs, prefix.env)
+    add_typical(rows, ours, theirs, ratios, bare[0], None)
+
+
+def windows_rows(args, top):
+    """The Windows program under Wine: the relay and the web log check of the stage on its
+    own, each against a plain program that moves or scans the same bytes, and a typical run."""
+    for exe in WINDOWS.values():
+        if not os.path.isfile(exe):
+            sys.exit("build the Windows programs first: cmake --preset windows && "
+                     "cmake --build --preset windows")
+    bench = Bench(top, dict(os.environ), args.runs)
+    rows = []
+    with WinePrefix(top, os.environ) as prefix:
+        drive = os.path.join(top, "drive")
+        install = os.path.join(drive, "QUARRINE")
+        os.makedirs(install)
+        prefix.map_drive(drive)
+        if "relay" in args.rows:
+            windows_relay_row(bench, install, args.windows_mib, rows, prefix.env)
+        if "logweb" in args.rows:
+            windows_logweb_row(bench, install, args.windows_mib, rows, prefix.env)
+        if "typical" in args.rows:
+            windows_typical_row(bench, prefix, args.windows_rounds, args.windows_round_runs,
+                                rows)
+    return rows
+
+
+WINDOWS_ROWS = ("relay", "logweb", "typical")
 
 
 def main():
@@ -233,32 +359,39 @@ def main():
     ap.add_argument("--export-markdown", metavar="FILE", help="write the table to FILE too")
     ap.add_argument("--program", default=PROGRAM,
                     help="the program of the typical run, to compare builds (build/zelmorth)")
-    ap.add_argument("--rows", nargs="+", choices=ROWS, default=list(ROWS),
-                    help="the rows to measure (all of them)")
+    ap.add_argument("--rows", nargs="+", choices=ROWS,
+                    help="the rows to measure (all of them; under --windows: %s)" %
+                    " ".join(WINDOWS_ROWS))
+    ap.add_argument("--windows", action="store_true",
+                    help="time the Windows program under Wine instead (build-windows/)")
+    ap.add_argument("--windows-mib", type=int, default=64,
+                    help="size of the streamed files under Wine")
+    ap.add_argument("--windows-rounds", type=int, default=3,
+                    help="rounds of the typical run under Wine")
+    ap.add_argument("--windows-round-runs", type=int, default=20,
+                    help="runs of each side per round under Wine")
     args = ap.parse_args()
-    args.program = os.path.abspath(args.program)
-    for exe in (STAGE, args.program, UPDATER):
-        if not os.access(exe, os.X_OK):
-            sys.exit("build first: cmake --preset default && cmake --build --preset default")
-    subprocess.run(["sh", "-c", ". scripts/deps.sh && need_packages $BENCH_PACKAGES"],
+    if args.windows:
+        args.rows = args.rows or list(WINDOWS_ROWS)
+        other = [r for r in args.rows if r not in WINDOWS_ROWS]
+        if other:
+            ap.error("not measured under Wine: " + " ".join(other))
+    else:
+        args.rows = args.rows or list(ROWS)
+        args.program = os.path.abspath(args.program)
+        for exe in (STAGE, args.program, UPDATER):
+            if not os.access(exe, os.X_OK):
+                sys.exit("build first: cmake --preset default && cmake --build --preset default")
+    packages = "$BENCH_WINDOWS_PACKAGES" if args.windows else "$BENCH_PACKAGES"
+    subprocess.run(["sh", "-c", ". scripts/deps.sh && need_packages " + packages],
                    cwd=HERE, check=True)
 
     top = tempfile.mkdtemp(prefix="zelmorth-bench-")
     try:
-        drive = os.path.join(top, "drive")
-        install = os.path.join(drive, "QUARRINE")
-        os.makedirs(install)
-        path = os.path.dirname(UPDATER) + ":" + os.environ["PATH"]
-        bench = Bench(top, dict(os.environ, ZELMORTH_ROOT=drive, PATH=path), args.runs)
-        rows = []
-        if "relay" in args.rows:
-            relay_rows(bench, install, args.mib, rows)
-        if "logweb" in args.rows:
-            logweb_row(bench, install, args.mib, rows)
-        if "cleanup" in args.rows:
-            cleanup_row(bench, install, args.files, rows)
-        if "typical" in args.rows:
-            typical_row(bench, args.program, args.rounds, args.round_runs, rows)
+        if args.windows:
+            rows = windows_rows(args, top)
+        else:
+            rows = posix_rows(args, top)
         if rows:
             table = format_table(rows)
             print(table)
@@ -266,9 +399,33 @@ def main():
                 with open(args.export_markdown, "w") as f:
                     f.write(table)
         if "memory" in args.rows:
-            peak_memory(install, bench.env, args.rss_sizes)
+            peak_memory(os.path.join(top, "drive", "QUARRINE"), posix_env(top), args.rss_sizes)
     finally:
         shutil.rmtree(top, ignore_errors=True)
+
+
+def posix_env(top):
+    """The bench's drive as the root, and the updater that does nothing first on the path."""
+    path = os.path.dirname(UPDATER) + ":" + os.environ["PATH"]
+    return dict(os.environ, ZELMORTH_ROOT=os.path.join(top, "drive"), PATH=path)
+
+
+def posix_rows(args, top):
+    """The POSIX build: each stage on its own against the machine's limits and the tools a
+    user would reach for, and a typical run."""
+    install = os.path.join(top, "drive", "QUARRINE")
+    os.makedirs(install)
+    bench = Bench(top, posix_env(top), args.runs)
+    rows = []
+    if "relay" in args.rows:
+        relay_rows(bench, install, args.mib, rows)
+    if "logweb" in args.rows:
+        logweb_row(bench, install, args.mib, rows)
+    if "cleanup" in args.rows:
+        cleanup_row(bench, install, args.files, rows)
+    if "typical" in args.rows:
+        typical_row(bench, args.program, args.rounds, args.round_runs, rows)
+    return rows
 
 
 def seconds(t):

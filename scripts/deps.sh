@@ -14,6 +14,8 @@ WINDOWS_TEST_PACKAGES="$RELEASE_PACKAGES g++ libgtest-dev libgmock-dev wine wine
 # The benchmark (scripts/bench.py), which the test command does not run: hyperfine, the tools
 # it is held against beside coreutils and grep, and GNU time for the peak memory.
 BENCH_PACKAGES="hyperfine dos2unix time"
+# Its rows for the Windows program (--windows) run it under Wine.
+BENCH_WINDOWS_PACKAGES="hyperfine wine wine64"
 # Everything the test command runs, adding clang and its runtimes for the sanitizer and fuzzer
 # builds, valgrind and gcovr.
 TEST_PACKAGES="$DEMO_PACKAGES $LINT_PACKAGES $WINDOWS_TEST_PACKAGES clang libclang-rt-14-dev \
