@@ -187,8 +187,8 @@ line() {
 # "commit=ID" names another commit. Made to fool the check: "duplicate" puts a changed
 # zelmorth.exe before the genuine one, "dot-slash" puts the genuine one as ./zelmorth.exe after
 # a changed one, "line-end" adds a changed one named "README.txt", a line end, "zelmorth.exe",
-# "checksum" changes the PE checksum field of zelmorth.exe, and "program=FILE" puts FILE in
-# its place.
+# "checksum" changes the PE checksum field of zelmorth.exe, "program=FILE" puts FILE in its
+# place, and "comment" adds a ZIP comment, leaving every file as it was.
 rezip() {
     python3 - "$zip" "$1" "$2" <<'EOF'
 import re, struct, sys, warnings, zipfile
@@ -223,6 +223,8 @@ with zipfile.ZipFile(source) as given, zipfile.ZipFile(out, "w") as changed:
         changed.writestr("./zelmorth.exe", program)
     if change == "line-end":
         changed.writestr("README.txt\nzelmorth.exe", changed_program)
+    if change == "comment":
+        changed.comment = b"every file is the release's"
 EOF
 }
 # cannot CAUSE fails unless verify-release.sh said CAUSE in one line on standard error, and
@@ -302,6 +304,7 @@ line-end|README.txt\x0azelmorth.exe (entry 5: not a plain file name)
 program=$keys/blob.exe|the unauthenticated attribute 1.3.6.1.4.1.42921.1.2.1
 program=$keys/foreign-stamp.exe|zelmorth.exe: its time stamp does not verify against
 checksum|in the PE checksum
+comment|DIFFERENT the ZIP itself: its files are the same
 EOF
 
 step "verify-release.sh: status 2 and one line when it cannot check"
