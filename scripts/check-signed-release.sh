@@ -5,7 +5,8 @@
 # It works in a clone of the checkout (build-signed/), since only a commit is signed and
 # verified: changes in the working tree that are not committed become one commit there.
 # - release.sh refuses to sign with the key missing, with a key it cannot read and with a key
-#   that is not the certificate's, each with a one-line cause and no dist/ left behind;
+#   that is not the certificate's, each with a one-line cause and no dist/ left behind, and
+#   leaves no dist/ either when its packages cannot be installed;
 # - the signed release is made twice by scripts/check-release.sh, in the clone and in a copy,
 #   and the two must be byte-identical;
 # - each program's signature must verify against the throw-away CA;
@@ -16,7 +17,8 @@
 #   the terminal; refuse, each with a line that names the cause, ZIPs made to fool it: a
 #   changed zelmorth.exe given twice, a changed one beside ./zelmorth.exe, one in an entry
 #   whose name holds a line end, one with a blob beside its signature, one with another PE
-#   checksum, and one with a time stamp from an authority the CA did not certify;
+#   checksum, one with a time stamp from an authority the CA did not certify, and one whose
+#   files are all the release's but whose bytes are not;
 # - and it must give status 2 and one line for a file that is not a ZIP, a ZIP without
 #   BUILDINFO.txt, a commit the checkout does not have, a build from changes never committed,
 #   packages that cannot be installed, and a commit off the clone's main line, whose
@@ -147,6 +149,20 @@ the key missing||$keys/chain.pem|ZELMORTH_SIGN_KEY (the PEM private key) is not 
 a key it cannot read|$keys/absent.key|$keys/chain.pem|cannot read the key
 a key that is not the certificate's|$keys/other.key|$keys/chain.pem|does not match
 EOF
+# Packages that cannot be installed: none is, and apt-get and sudo fail. An earlier dist/ must
+# not survive that either.
+mkdir "$keys/bin"
+for tool in dpkg-query apt-get sudo; do
+    printf '#!/bin/sh\necho "%s: not here" >&2\nexit 1\n' "$tool" > "$keys/bin/$tool"
+    chmod +x "$keys/bin/$tool"
+done
+mkdir -p dist
+echo "an earlier, unsigned zelmorth.exe" > dist/zelmorth.exe
+if PATH=$keys/bin:$PATH ./scripts/release.sh > /dev/null 2>&1 < /dev/null; then
+    fail "release.sh ran without its packages"
+fi
+[ ! -e dist ] || fail "release.sh, without its packages, left dist/ behind"
+echo "packages that cannot be installed: no dist/ left"
 
 step "The signed release, made twice and compared"
 ZELMORTH_SIGN_KEY=$keys/signer.key ZELMORTH_SIGN_CERT=$keys/chain.pem ./scripts/check-release.sh
@@ -321,12 +337,7 @@ $keys/no-buildinfo.zip|holds no BUILDINFO.txt
 $keys/unknown.zip|is not in this checkout
 $keys/dirty.zip|changes that were never committed
 EOF
-# Packages that cannot be installed: none is, and apt-get and sudo fail.
-mkdir "$keys/bin"
-for tool in dpkg-query apt-get sudo; do
-    printf '#!/bin/sh\necho "%s: not here" >&2\nexit 1\n' "$tool" > "$keys/bin/$tool"
-    chmod +x "$keys/bin/$tool"
-done
+# Packages that cannot be installed, with the stand-ins for dpkg-query, apt-get and sudo.
 (
     PATH=$keys/bin:$PATH
     verify 2 "$zip"
