@@ -26,6 +26,9 @@ set -eu
 start=$(pwd)
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
+# An earlier release goes first, so that no failed run, not even one that cannot install what
+# it needs, leaves one that could pass for its own.
+rm -rf dist
 . scripts/deps.sh
 need_packages $RELEASE_PACKAGES
 export LC_ALL=C
@@ -34,9 +37,6 @@ fail() {
     echo "release.sh: $*" >&2
     exit 1
 }
-
-# An earlier release goes first, so that no failed run leaves one that could pass for its own.
-rm -rf dist
 
 # The commit comes from git only in a checkout of its own: a copy of the files inside another
 # checkout's build folder must not take that checkout's commit.
@@ -111,38 +111,61 @@ done < build-release/release-programs.txt
 # The toolchain that built the programs, as the build ran it: the compiler and windres from the
 # compile commands, the linker that the compiler calls, and the mingw-w64 runtime it links in.
 # Each tool gives its own version line, and where dpkg knows the file, its Debian package too.
+# A pipeline's status is that of its last command, so each value is taken in steps that can
+# fail on their own: a field that cannot be filled stops the release instead of coming out
+# empty.
 debian_package() {
     command -v dpkg-query >/dev/null 2>&1 || return 0
-    deb_name=$(dpkg-query -S "$(readlink -f "$1")" 2>/dev/null | grep -v '^diversion' |
-        sed -n '1s/: .*//p')
+    deb_owner=$(dpkg-query -S "$(readlink -f "$1")" 2>/dev/null) || return 0
+    deb_name=$(printf '%s\n' "$deb_owner" | grep -v '^diversion' | sed -n '1s/: .*//p')
     [ -n "$deb_name" ] || return 0
-    printf ' (Debian package %s %s)' "$deb_name" "$(dpkg-query -W -f='${Version}' "$deb_name")"
+    deb_version=$(dpkg-query -W -f='${Version}' "$deb_name") || return 1
+    [ -n "$deb_version" ] || return 1
+    printf ' (Debian package %s %s)' "$deb_name" "$deb_version"
 }
 tool_version() {
-    tool_path=$(command -v "$1")
-    printf '%s%s' "$("$tool_path" --version | head -n 1)" "$(debian_package "$tool_path")"
+    tool_path=$(command -v "$1") || return 1
+    tool_line=$("$tool_path" --version) || return 1
+    tool_line=$(printf '%s\n' "$tool_line" | head -n 1)
+    [ -n "$tool_line" ] || return 1
+    tool_deb=$(debian_package "$tool_path") || return 1
+    printf '%s%s' "$tool_line" "$tool_deb"
 }
 tools=$(python3 -c '
 import json, sys
 for entry in json.load(open(sys.argv[1])):
     print(entry["file"].rsplit(".", 1)[-1], entry["command"].split()[0])
-' build-release/compile_commands.json)
+' build-release/compile_commands.json) || fail "cannot read build-release/compile_commands.json"
 cxx=$(printf '%s\n' "$tools" | sed -n 's/^cpp //p' | head -n 1)
 windres=$(printf '%s\n' "$tools" | sed -n 's/^rc //p' | head -n 1)
+[ -n "$cxx" ] || fail "the compile commands name no C++ compiler"
+[ -n "$windres" ] || fail "the compile commands name no resource compiler"
+compiler=$(tool_version "$cxx") || fail "cannot tell the version of the compiler $cxx"
+linker=$("$cxx" -print-prog-name=ld) || fail "$cxx does not name its linker"
+binutils=$(tool_version "$linker") || fail "cannot tell the version of the linker $linker"
+windres_version=$(tool_version "$windres") || fail "cannot tell the version of $windres"
 runtime=$(printf '#include <_mingw.h>\n%s\n' \
     '__MINGW64_VERSION_MAJOR.__MINGW64_VERSION_MINOR.__MINGW64_VERSION_BUGFIX' |
-    "$cxx" -E -P -x c++ - | tail -n 1 | tr -d ' ')
+    "$cxx" -E -P -x c++ -) || fail "cannot read the mingw-w64 runtime's version from $cxx"
+runtime=$(printf '%s\n' "$runtime" | tail -n 1 | tr -d ' ')
+printf '%s\n' "$runtime" | grep -Eqx '[0-9]+\.[0-9]+\.[0-9]+' ||
+    fail "cannot read the mingw-w64 runtime's version from $cxx"
+runtime_library=$("$cxx" -print-file-name=libmingwex.a) ||
+    fail "$cxx does not name its mingw-w64 runtime"
+runtime_deb=$(debian_package "$runtime_library") ||
+    fail "cannot tell the Debian package of $runtime_library"
 {
     echo "What zelmorth $version for Windows was built from. Check the programs against the"
     echo "source with scripts/verify-release.sh and this ZIP, in a checkout of zelmorth."
     echo ""
-    echo "version: $version"
-    echo "commit: $commit"
-    echo "source-date-epoch: $SOURCE_DATE_EPOCH"
-    echo "compiler: $(tool_version "$cxx")"
-    echo "binutils: $(tool_version "$("$cxx" -print-prog-name=ld)")"
-    echo "windres: $(tool_version "$windres")"
-    echo "runtime: mingw-w64 $runtime$(debian_package "$("$cxx" -print-file-name=libmingwex.a)")"
+    # printf, not echo: dash's echo would turn a backslash in a version line into a control.
+    printf 'version: %s\n' "$version"
+    printf 'commit: %s\n' "$commit"
+    printf 'source-date-epoch: %s\n' "$SOURCE_DATE_EPOCH"
+    printf 'compiler: %s\n' "$compiler"
+    printf 'binutils: %s\n' "$binutils"
+    printf 'windres: %s\n' "$windres_version"
+    printf 'runtime: mingw-w64 %s%s\n' "$runtime" "$runtime_deb"
 } | sed 's/$/\r/' > build-release/BUILDINFO.txt
 
 # Each program is signed into a file of its own and replaces the unsigned one only when
@@ -164,10 +187,9 @@ if [ -n "$signing" ]; then
     done
 fi
 
-# shellcheck disable=SC2086 # one word per program
-python3 scripts/release_zip.py "$stage/$zip" "$SOURCE_DATE_EPOCH" \
-    $(for p in $programs; do printf '%s ' "$stage/$p"; done) build-release/README.txt \
-    build-release/BUILDINFO.txt
+# The ZIP is made by the one piece of code that verify-release.sh also runs, from this build
+# folder and the folder of the programs as they are shipped.
+python3 scripts/release_zip.py build-release "$stage" "$SOURCE_DATE_EPOCH" "$stage/$zip"
 # shellcheck disable=SC2086
 (cd "$stage" && sha256sum "$zip" $programs > SHA256SUMS)
 mv "$stage" dist

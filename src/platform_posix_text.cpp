@@ -61,8 +61,9 @@ void drop_blocks_16(char* buf, std::size_t len, std::size_t& i, std::size_t& n) 
     }
 }
 
-// Whether the 64-byte blocks can run: the processor has AVX512BW and VBMI2, and the system
+// Whether the 64-byte blocks can run: the processor has AVX512F, BW and VBMI2, and the system
 // saves the registers they use (XCR0: SSE, AVX, the mask registers and all of the ZMM ones).
+// F is asked for too: BW and VBMI2 build on it, but a hypervisor may hide F and still show them.
 // Three CPUID instructions, where the compiler's own check runs a dozen at every start; in a
 // virtual machine each one stops for the hypervisor.
 bool avx512_usable() {
@@ -73,7 +74,7 @@ bool avx512_usable() {
     if ((c & bit_OSXSAVE) == 0)
         return false;
     __cpuid_count(7, 0, a, b, c, d);
-    if ((b & bit_AVX512BW) == 0 || (c & bit_AVX512VBMI2) == 0)
+    if ((b & bit_AVX512F) == 0 || (b & bit_AVX512BW) == 0 || (c & bit_AVX512VBMI2) == 0)
         return false;
     unsigned xcr0_low = 0, xcr0_high = 0;
     __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
