@@ -57,8 +57,9 @@ struct PlatformOps {
 };
 
 // Other programs on the same PC: runs of this one at once, and programs that hold a file open.
-// An open (on Windows also a deletion) that finds the file held against it by another program
-// is tried again in short steps for this long before its failure stands. POSIX has no holds.
+// An open (on Windows also a deletion) that finds the file held against it by another program,
+// or still on its way out after another program deleted it, is tried again in short steps for
+// this long before its failure stands. POSIX has no holds.
 constexpr unsigned HELD_FILE_WAIT_MS = 5000;
 // Each open for appending locks one byte this far into the file, far past the end of any real
 // file, so that runs at once append in turn while nobody's reads or writes are in the way. The

@@ -1,6 +1,7 @@
 // platform_windows.cpp - the platform operations on Windows, on the C runtime's own functions:
 // text-mode streams, the wildcard search, the date text, the command interpreter and overlay.
 // Files are opened through the system first, so that a file another program holds is waited for.
+#include "platform_windows.h"
 #include "platform.h"
 
 #include <windows.h>
@@ -19,6 +20,26 @@
 
 namespace {
 
+// Taken from ntdll when the program starts, so that the program imports from KERNEL32 and the C
+// runtime alone, and so that nothing else runs between a failed call and the look at its status.
+using LastStatus = LONG(WINAPI*)();
+const LastStatus rtl_get_last_nt_status = reinterpret_cast<LastStatus>(reinterpret_cast<void (*)()>(
+    GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetLastNtStatus")));
+constexpr DWORD DELETE_PENDING_STATUS = 0xC0000056;
+
+} // namespace
+
+long last_nt_status() {
+    return rtl_get_last_nt_status != nullptr ? rtl_get_last_nt_status() : 0;
+}
+
+bool held_failure(unsigned long error, long status) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           (error == ERROR_ACCESS_DENIED && static_cast<DWORD>(status) == DELETE_PENDING_STATUS);
+}
+
+namespace {
+
 constexpr DWORD WAIT_STEP_MS = 20; // the step of every wait for another program
 
 struct WinFile {
@@ -27,8 +48,10 @@ struct WinFile {
     bool locked;
 };
 
+// Whether the failure of the call just made comes from another program (see held_failure).
+// Asked right after the failed call, before any other.
 bool held_error(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    return held_failure(error, error == ERROR_ACCESS_DENIED ? last_nt_status() : 0);
 }
 
 // Opens a file, trying again in short steps while another program holds it against this open,
