@@ -60,8 +60,12 @@ bool f_close(PlatFile* file) {
     return true;
 }
 
-bool f_remove(const char* path) {
-    return fuzz_world.files.erase(path) != 0;
+bool f_remove(const char* path, bool only_empty) {
+    auto it = fuzz_world.files.find(path);
+    if (it == fuzz_world.files.end() || (only_empty && !it->second.empty()))
+        return false;
+    fuzz_world.files.erase(it);
+    return true;
 }
 
 void f_make_writable(const char*) {}

@@ -33,8 +33,9 @@ struct PlatformOps {
     bool (*write)(PlatFile* file, const char* data, std::size_t len);
     // Closes the file, flushing what was written; false when the flush or close failed.
     bool (*close)(PlatFile* file);
-    // Deletes a file (never a folder); false when it did not.
-    bool (*remove)(const char* path);
+    // Deletes a file (never a folder); false when it did not. With only_empty, only a file that
+    // is empty when it is deleted, whatever a search reported of it before.
+    bool (*remove)(const char* path, bool only_empty);
     // Clears a file's read-only mark so that it can be replaced.
     void (*make_writable)(const char* path);
     // Starts a search for a pattern such as "\QUARRINE\UPDATES\*.CLC" and yields the first
@@ -93,7 +94,10 @@ inline bool plat_close(PlatFile* f) {
     return plat.close(f);
 }
 inline bool plat_remove(const char* path) {
-    return plat.remove(path);
+    return plat.remove(path, false);
+}
+inline bool plat_remove_if_empty(const char* path) {
+    return plat.remove(path, true);
 }
 inline void plat_make_writable(const char* path) {
     plat.make_writable(path);
@@ -133,6 +137,7 @@ struct PathState {
     bool can_create; // its folder would take a new file of this name, were this one gone
     bool can_delete; // the deletion of what is there would succeed (never a folder, nor a file
                      // that another program holds open on Windows)
+    bool empty;      // what is there holds no bytes, as the deletion itself would find it
 };
 // mark_cleared: judge the file as if its read-only mark had already been cleared.
 PathState native_probe(const char* path, bool mark_cleared);

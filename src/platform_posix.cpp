@@ -127,6 +127,17 @@ std::string exact_path(const char* path) {
     return name.empty() ? std::string("/") : name;
 }
 
+// The name of what stands at a path: the exact spelling when something is there, else the name
+// matched without regard to case, which is also the name a new file gets. false when nothing is
+// there; st takes what lstat saw of it.
+bool find_named(const char* path, std::string& name, struct stat& st) {
+    name = exact_path(path);
+    if (lstat(name.c_str(), &st) == 0)
+        return true;
+    name = native_path(path);
+    return lstat(name.c_str(), &st) == 0;
+}
+
 // Open file description locks where the system has them: they belong to this open alone, so
 // no other open of the same file in this process can let them go.
 #ifdef F_OFD_SETLK
@@ -338,14 +349,16 @@ bool posix_close(PlatFile* file) {
     return ok;
 }
 
-bool posix_remove(const char* path) {
-    // unlink removes files and symbolic links, never a folder, like the Windows runtime. The
-    // exact name is tried first, as in posix_open.
-    if (::unlink(exact_path(path).c_str()) == 0)
-        return true;
-    if (errno != ENOENT && errno != ENOTDIR)
+// unlink removes files and symbolic links, never a folder, like the Windows runtime. The size
+// is looked at right before the unlink, but POSIX has no way to keep another program from
+// writing between the two: what it writes then goes with the name. The look only narrows that
+// to the time between two system calls.
+bool posix_remove(const char* path, bool only_empty) {
+    std::string name;
+    struct stat st;
+    if (!find_named(path, name, st) || (only_empty && st.st_size != 0))
         return false;
-    return ::unlink(native_path(path).c_str()) == 0;
+    return ::unlink(name.c_str()) == 0;
 }
 
 void posix_make_writable(const char* path) {
@@ -489,6 +502,7 @@ PathState native_probe(const char* path, bool mark_cleared) {
     }
     state.exists = true;
     state.can_delete = !S_ISDIR(link_st.st_mode) && folder_ok;
+    state.empty = link_st.st_size == 0;
     struct stat st;
     if (stat(name.c_str(), &st) != 0) { // a link to nothing: opening it creates its target
         state.can_write = folder_ok;

@@ -250,10 +250,12 @@ bool record_close(PlatFile* file) {
     return close_file(reinterpret_cast<RecordFile*>(file));
 }
 
-// Only a deletion that would happen is reported: the file is there and may be removed.
-bool record_remove(const char* path) {
+// Only a deletion that would happen is reported: the file is there, may be removed and, where
+// that is asked for, is empty now.
+bool record_remove(const char* path, bool only_empty) {
     std::string name = path;
-    bool there = listed(made, name) || (!listed(gone, name) && state_of(name).can_delete);
+    PathState state = listed(made, name) || listed(gone, name) ? PathState{} : state_of(name);
+    bool there = listed(made, name) || (state.can_delete && (!only_empty || state.empty));
     if (!there)
         return false;
     add_effect("delete " + shown_name(name));

@@ -161,20 +161,34 @@ bool win_close(PlatFile* file) {
 
 // A file is deleted only while no other program has it open: the deletion waits for a holder as
 // an open does, and is refused when the hold outlasts the wait. Were it left pending until the
-// holder lets go, it would take along the new file of the same name that the merge batch's
-// writer creates next. Like the runtime's remove, it deletes a link itself, never a folder (not
-// opened without backup semantics) and never a read-only file.
-// The deletion's own open: exclusive, so that it fails while any other program has the file open.
-// The run check takes it once, without FILE_FLAG_DELETE_ON_CLOSE, to foresee the deletion.
-HANDLE open_for_deletion(const char* path, bool wait, DWORD flags) {
-    flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-    return wait ? open_waiting(path, DELETE, 0, OPEN_EXISTING, flags)
-                : CreateFileA(path, DELETE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+// holder lets go, the name would stay taken meanwhile, and other programs' opens of it would
+// fail. Like the runtime's remove, it deletes a link itself, never a folder (not opened without
+// backup semantics) and never a read-only file (the system refuses to mark one).
+// The deletion's own open: exclusive, so that it fails while any other program has the file open,
+// and so that nobody can write to the file between the look at its size and the deletion. The
+// run check takes it once, to foresee the deletion.
+HANDLE open_for_deletion(const char* path, bool wait) {
+    constexpr DWORD ACCESS = DELETE | FILE_READ_ATTRIBUTES;
+    constexpr DWORD FLAGS = FILE_FLAG_OPEN_REPARSE_POINT;
+    return wait ? open_waiting(path, ACCESS, 0, OPEN_EXISTING, FLAGS)
+                : CreateFileA(path, ACCESS, 0, nullptr, OPEN_EXISTING, FLAGS, nullptr);
 }
 
-bool win_remove(const char* path) {
-    HANDLE h = open_for_deletion(path, true, FILE_FLAG_DELETE_ON_CLOSE);
-    return h != INVALID_HANDLE_VALUE && CloseHandle(h) != 0;
+// The size as the file system has it now, asked through an open handle: a folder search may
+// report a size that lags the file (see fill_entry).
+bool empty_now(HANDLE h) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(h, &size) != 0 && size.QuadPart == 0;
+}
+
+bool win_remove(const char* path, bool only_empty) {
+    HANDLE h = open_for_deletion(path, true);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    FILE_DISPOSITION_INFO gone{TRUE};
+    bool ok = (!only_empty || empty_now(h)) &&
+              SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone) != 0;
+    return CloseHandle(h) != 0 && ok;
 }
 
 constexpr std::size_t COMMAND_MAX = 300;
@@ -191,7 +205,9 @@ struct WinFind {
     intptr_t handle;
 };
 
-// The 64-bit search record, so that a file of 4 GiB or more is never seen as empty.
+// The 64-bit search record, so that a file of 4 GiB or more is never seen as empty. The size is
+// the folder listing's, which can lag the file: NTFS brings a listed size up to date when the
+// file is closed, and a network drive's client keeps listings for seconds.
 void fill_entry(const __finddata64_t& found, FindEntry* entry) {
     // NOLINTNEXTLINE(cert-err33-c): the entry has room for any name a search finds
     std::snprintf(entry->name, sizeof entry->name, "%s", found.name);
@@ -272,14 +288,17 @@ PathState native_probe(const char* path, bool mark_cleared) {
     state.file = (st.st_mode & _S_IFREG) != 0;
     state.can_write = !is_folder && writable;
     state.can_delete = !is_folder && writable;
+    state.empty = st.st_size == 0;
     if (state.can_delete) {
         // The deletion's own open, without the deletion: it fails while another program has
-        // the file open.
-        HANDLE h = open_for_deletion(path, false, 0);
-        if (h != INVALID_HANDLE_VALUE)
+        // the file open, and it sees the size as the deletion would.
+        HANDLE h = open_for_deletion(path, false);
+        if (h != INVALID_HANDLE_VALUE) {
+            state.empty = empty_now(h);
             CloseHandle(h);
-        else
+        } else {
             state.can_delete = !held_error(GetLastError());
+        }
     }
     return state;
 }

@@ -112,10 +112,10 @@ bool f_close(PlatFile* f) {
     return ok && !fail;
 }
 
-bool f_remove(const char* path) {
+bool f_remove(const char* path, bool only_empty) {
     if (injector->fails(Kind::remove, path) || injector->read_only(path))
         return false;
-    return inner.remove(path);
+    return inner.remove(path, only_empty);
 }
 
 void f_make_writable(const char* path) {

@@ -56,10 +56,13 @@ bool fake_close(PlatFile* file) {
     return true;
 }
 
-bool fake_remove(const char* path) {
-    if (current->read_only.count(path) != 0)
+bool fake_remove(const char* path, bool only_empty) {
+    auto it = current->files.find(path);
+    if (current->read_only.count(path) != 0 || it == current->files.end() ||
+        (only_empty && !it->second.empty()))
         return false;
-    return current->files.erase(path) != 0;
+    current->files.erase(it);
+    return true;
 }
 
 void fake_make_writable(const char* path) {

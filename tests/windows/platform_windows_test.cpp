@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -149,6 +150,31 @@ Found find_all(const std::string& pattern) {
     while (plat_find_next(s, &entry));
     plat_find_close(s);
     return found;
+}
+
+// The search saw both update files empty, but a writer still holds one and gives it its data
+// before it lets go. The clean-up's deletion waits for the writer and then keeps that file.
+TEST_F(WindowsPlatformTest, CleanupDeletionKeepsAFileThatHasDataByThen) {
+    put("full.CLC", "");
+    put("empty.CLC", "");
+    HANDLE writer = CreateFileA(path("full.CLC").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(find_all(path("*.CLC")), (Found{{"empty.CLC", 0}, {"full.CLC", 0}}));
+    auto start = append_lock_cases::Clock::now();
+    std::thread writing([writer] {
+        Sleep(300);
+        DWORD put = 0;
+        EXPECT_TRUE(WriteFile(writer, "data\r\n", 6, &put, nullptr));
+        CloseHandle(writer);
+    });
+    EXPECT_FALSE(plat_remove_if_empty(path("full.CLC").c_str()));
+    long long waited = append_lock_cases::ms_since(start);
+    writing.join();
+    EXPECT_GE(waited, 250) << "the deletion waits for the writer";
+    EXPECT_EQ(bytes("full.CLC"), "data\r\n");
+    EXPECT_TRUE(plat_remove_if_empty(path("empty.CLC").c_str()));
+    EXPECT_FALSE(fs::exists(dir / "empty.CLC"));
 }
 
 // Which failures are waited for: another program's hold or lock, and a name whose deletion is
