@@ -216,15 +216,19 @@ PlatFile* record_open(const char* path, OpenMode mode) {
             return nullptr;
         }
     } else {
-        // A file the run has deleted is judged as a new one in its folder.
+        // A file the run has deleted is judged as a new one in its folder. A replacement is a
+        // new file in the folder that then takes the place of what is there, as a deletion would.
         PathState state = state_of(f->path);
-        bool opens =
-            listed(made, f->path) || (listed(gone, f->path) ? state.can_create : state.can_write);
-        if (!opens) {
+        bool opens = state.can_write;
+        if (mode == OpenMode::replace)
+            opens = state.can_create && (!state.exists || state.can_delete);
+        if (listed(gone, f->path))
+            opens = state.can_create;
+        if (!opens && !listed(made, f->path)) {
             delete f;
             return nullptr;
         }
-        f->replace = mode == OpenMode::write;
+        f->replace = mode != OpenMode::append;
         made.insert(f->path);
         gone.erase(f->path);
     }
@@ -276,6 +280,16 @@ void record_make_writable(const char* path) {
     cleared.insert(name);
 }
 
+// Whether the run would find the file holding the text. A file the run has deleted is not there,
+// and none compares a file it has written itself. One that another program holds is read only
+// after the run's wait, and counts as different when the hold lasts.
+bool record_holds_text(const char* path, const char* text) {
+    std::string name = path;
+    if (listed(made, name) || listed(gone, name) || held_now(name, OpenMode::read))
+        return false;
+    return native_platform.holds_text(real_name(path), text);
+}
+
 PlatFind* record_find_first(const char* pattern, FindEntry* entry) {
     return native_platform.find_first(real_name(pattern), entry);
 }
@@ -322,10 +336,10 @@ void record_exit(int status) {
 }
 
 constexpr PlatformOps RECORD_OPS = {
-    record_open,          record_read,          record_write,       record_close,
-    record_remove,        record_make_writable, record_find_first,  record_find_next,
-    record_find_close,    record_today,         record_run_command, record_overlay,
-    record_console_write, record_console_flush, record_exit,
+    record_open,      record_read,          record_write,         record_close,
+    record_remove,    record_make_writable, record_holds_text,    record_find_first,
+    record_find_next, record_find_close,    record_today,         record_run_command,
+    record_overlay,   record_console_write, record_console_flush, record_exit,
 };
 
 } // namespace

@@ -163,6 +163,21 @@ TEST_F(PosixPlatformTest, WriteTruncatesAndAppendAppends) {
     EXPECT_TRUE(plat_write(f, big.data(), big.size()));
     EXPECT_TRUE(plat_close(f));
     EXPECT_EQ(box.read("QUARRINE/OUT"), "x" + big);
+
+    // A replacement leaves the old file until it takes its place at the close; one that cannot
+    // take the place (of a folder) fails at the close, and neither leaves a file beside it.
+    f = plat_open("\\QUARRINE\\OUT", OpenMode::replace);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(plat_write_text(f, "new\n"));
+    EXPECT_EQ(box.read("QUARRINE/OUT"), "x" + big);
+    EXPECT_TRUE(plat_close(f));
+    box.make_folder("QUARRINE/DIR");
+    f = plat_open("\\QUARRINE\\DIR", OpenMode::replace);
+    ASSERT_NE(f, nullptr);
+    EXPECT_FALSE(plat_close(f));
+    EXPECT_EQ(box.files(),
+              (std::map<std::string, std::string>{
+                  {"QUARRINE/", ""}, {"QUARRINE/DIR/", ""}, {"QUARRINE/OUT", "new\n"}}));
 }
 
 // The search reports every update file empty, as a folder listing that lags the files may; the

@@ -104,6 +104,16 @@ TEST_F(WindowsPlatformTest, TextModeWritesCrLfAndAppendKeepsWhatWasThere) {
     ASSERT_NE(f, nullptr);
     EXPECT_TRUE(plat_close(f));
     EXPECT_EQ(bytes("out.txt"), "");
+
+    // A replacement leaves the old file as it is until it takes its place at the close.
+    put("out.txt", "old\r\n");
+    f = plat_open(path("out.txt").c_str(), OpenMode::replace);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(plat_write_text(f, "new\n"));
+    EXPECT_EQ(bytes("out.txt"), "old\r\n");
+    EXPECT_TRUE(plat_close(f));
+    EXPECT_EQ(bytes("out.txt"), "new\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
 TEST_F(WindowsPlatformTest, AppendLockWaitsOnceARunAndLosesNothing) {
