@@ -28,7 +28,7 @@ PlatFile* f_open(const char* path, OpenMode mode) {
     auto it = fuzz_world.files.find(path);
     if (mode == OpenMode::read && it == fuzz_world.files.end())
         return nullptr;
-    if (mode == OpenMode::write)
+    if (mode == OpenMode::write || mode == OpenMode::replace)
         fuzz_world.files[path].clear();
     else if (mode == OpenMode::append)
         fuzz_world.files[path];
@@ -60,11 +60,20 @@ bool f_close(PlatFile* file) {
     return true;
 }
 
-bool f_remove(const char* path) {
-    return fuzz_world.files.erase(path) != 0;
+bool f_remove(const char* path, bool only_empty) {
+    auto it = fuzz_world.files.find(path);
+    if (it == fuzz_world.files.end() || (only_empty && !it->second.empty()))
+        return false;
+    fuzz_world.files.erase(it);
+    return true;
 }
 
 void f_make_writable(const char*) {}
+
+bool f_holds_text(const char* path, const char* text) {
+    auto it = fuzz_world.files.find(path);
+    return it != fuzz_world.files.end() && it->second == text;
+}
 
 // The readers under fuzzing search no folders.
 PlatFind* f_find_first(const char*, FindEntry*) {
@@ -97,9 +106,9 @@ void f_exit(int status) {
 }
 
 constexpr PlatformOps FUZZ_OPS = {
-    f_open,          f_read,       f_write,         f_close,         f_remove,
-    f_make_writable, f_find_first, f_find_next,     f_find_close,    f_today,
-    f_run_command,   f_overlay,    f_console_write, f_console_flush, f_exit,
+    f_open,       f_read,          f_write,         f_close,      f_remove, f_make_writable,
+    f_holds_text, f_find_first,    f_find_next,     f_find_close, f_today,  f_run_command,
+    f_overlay,    f_console_write, f_console_flush, f_exit,
 };
 
 } // namespace

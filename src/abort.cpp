@@ -7,12 +7,21 @@
 
 namespace {
 
-constexpr const char* MERGE_LINES[] = {
-    "@ECHO OFF\n",
-    "START TELVOX /M\n",
-    "START HALTBOX \"Finished_-_Zelmorth\" 1000\n",
-    "START HALTBOX \"Finished_-_Merge\" 1000\n",
-};
+constexpr char MERGE_TEXT[] = "@ECHO OFF\n"
+                              "START TELVOX /M\n"
+                              "START HALTBOX \"Finished_-_Zelmorth\" 1000\n"
+                              "START HALTBOX \"Finished_-_Merge\" 1000\n";
+
+// Writes the four lines in place of whatever stood at the batch's name, in one step at the
+// close, so that there is never a moment without a whole batch; false when that failed, and
+// the name then holds what it held before.
+bool replace_batch() {
+    PlatFile* file = plat_open(MERGE_BATCH, OpenMode::replace);
+    if (file == nullptr)
+        return false;
+    bool ok = plat_write_text(file, MERGE_TEXT);
+    return plat_close(file) && ok;
+}
 
 } // namespace
 
@@ -21,24 +30,19 @@ void crash(const char* message) {
     plat_exit(0);
 }
 
+// A command interpreter on Windows reads a batch anew for each line, from where it stopped, so
+// another run's interpreter may be in the middle of this batch. Every run writes the same four
+// lines; a batch that holds them already is left as it is, and any other is replaced whole.
 int create_merge() {
     // A read-only batch left by an earlier run must not stop the new one from being written.
     plat_make_writable(MERGE_BATCH);
+    if (plat_holds_text(MERGE_BATCH, MERGE_TEXT) || replace_batch())
+        return 0;
+    // An earlier batch that could not be replaced is not what this run would write; it is
+    // removed so that the start fails cleanly, and only one that cannot be removed either is
+    // started as it is.
     plat_remove(MERGE_BATCH);
-    PlatFile* file = plat_open(MERGE_BATCH, OpenMode::write);
-    if (file == nullptr)
-        return -1;
-    bool ok = true;
-    for (const char* line : MERGE_LINES)
-        ok = plat_write_text(file, line) && ok;
-    ok = plat_close(file) && ok;
-    if (!ok) {
-        // A batch cut short (a full disk) would run only part of its commands; remove it so
-        // that the start fails cleanly instead.
-        plat_remove(MERGE_BATCH);
-        return -1;
-    }
-    return 0;
+    return -1;
 }
 
 void crash_merge() {

@@ -8,7 +8,8 @@ constexpr char MERGE_BATCH[] = "\\QUARRINE\\merge.bat";
 // Appends a notice for message and ends the process with status 0.
 [[noreturn]] void crash(const char* message);
 
-// Writes the merge batch; 0 when written, -1 when it could not be written whole.
+// Makes the merge batch hold its four lines; 0 when it does (written now, or already), -1 when
+// it could not be written whole.
 int create_merge();
 
 // Writes the merge batch and starts it in place of the process; status 0 if it cannot start.

@@ -11,7 +11,9 @@
 struct PlatFile; // an open file, owned by the implementation
 struct PlatFind; // a running folder search
 
-enum class OpenMode { read, write, append };
+// replace: a new file that takes the place of the one at the path when it is closed, whole;
+// until then the path keeps what it held, and a failed write or close leaves it so.
+enum class OpenMode { read, write, append, replace };
 
 // One entry yielded by a folder search: the name without its folder and its size in bytes.
 // A sub-folder is reported with size 0, as the Windows search does.
@@ -33,10 +35,14 @@ struct PlatformOps {
     bool (*write)(PlatFile* file, const char* data, std::size_t len);
     // Closes the file, flushing what was written; false when the flush or close failed.
     bool (*close)(PlatFile* file);
-    // Deletes a file (never a folder); false when it did not.
-    bool (*remove)(const char* path);
+    // Deletes a file (never a folder); false when it did not. With only_empty, only a file that
+    // is empty when it is deleted, whatever a search reported of it before.
+    bool (*remove)(const char* path, bool only_empty);
     // Clears a file's read-only mark so that it can be replaced.
     void (*make_writable)(const char* path);
+    // Whether the file holds exactly the bytes that writing text in text mode gives, no more:
+    // raw bytes are compared, so other line ends or a Ctrl-Z at the end make it differ.
+    bool (*holds_text)(const char* path, const char* text);
     // Starts a search for a pattern such as "\QUARRINE\UPDATES\*.CLC" and yields the first
     // match into entry; nullptr when nothing matches or the folder does not exist.
     PlatFind* (*find_first)(const char* pattern, FindEntry* entry);
@@ -57,8 +63,9 @@ struct PlatformOps {
 };
 
 // Other programs on the same PC: runs of this one at once, and programs that hold a file open.
-// An open (on Windows also a deletion) that finds the file held against it by another program
-// is tried again in short steps for this long before its failure stands. POSIX has no holds.
+// An open (on Windows also a deletion or a replacement) that finds the file held against it by
+// another program, or still on its way out after another program deleted it, is tried again in
+// short steps for this long before its failure stands. POSIX has no holds.
 constexpr unsigned HELD_FILE_WAIT_MS = 5000;
 // Each open for appending locks one byte this far into the file, far past the end of any real
 // file, so that runs at once append in turn while nobody's reads or writes are in the way. The
@@ -92,10 +99,16 @@ inline bool plat_close(PlatFile* f) {
     return plat.close(f);
 }
 inline bool plat_remove(const char* path) {
-    return plat.remove(path);
+    return plat.remove(path, false);
+}
+inline bool plat_remove_if_empty(const char* path) {
+    return plat.remove(path, true);
 }
 inline void plat_make_writable(const char* path) {
     plat.make_writable(path);
+}
+inline bool plat_holds_text(const char* path, const char* text) {
+    return plat.holds_text(path, text);
 }
 inline PlatFind* plat_find_first(const char* pattern, FindEntry* entry) {
     return plat.find_first(pattern, entry);
@@ -132,11 +145,13 @@ struct PathState {
     bool can_create; // its folder would take a new file of this name, were this one gone
     bool can_delete; // the deletion of what is there would succeed (never a folder, nor a file
                      // that another program holds open on Windows)
+    bool empty;      // what is there holds no bytes, as the deletion itself would find it
 };
 // mark_cleared: judge the file as if its read-only mark had already been cleared.
 PathState native_probe(const char* path, bool mark_cleared);
-// Whether another program holds the file open against an open in this mode right now, so that
-// the open would wait for it (never on POSIX).
+// Whether another program holds the file open against an open in this mode right now (for
+// replace: against putting the new file in its place), so that the open would wait for it
+// (never on POSIX).
 bool native_held(const char* path, OpenMode mode);
 // Makes a folder, named as the user gave it, the working directory; false when it is not one.
 bool native_change_folder(const char* folder);

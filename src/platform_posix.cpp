@@ -18,6 +18,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -36,6 +37,8 @@ struct PosixFile {
     std::size_t len = 0;        // writing: bytes waiting in raw
     unsigned long long end = 0; // writing: the file's size when raw is empty, as far as known
     char* raw = nullptr;        // writing: the write buffer, of RAW_CAP bytes
+    std::string target;         // replacing: the name the file takes at the close
+    std::string temp;           // replacing: the file written until then; empty otherwise
 };
 
 // Write buffers: a run writes one file after another, so the last one closed is kept for the
@@ -127,6 +130,31 @@ std::string exact_path(const char* path) {
     return name.empty() ? std::string("/") : name;
 }
 
+// The name of what stands at a path: the exact spelling when something is there, else the name
+// matched without regard to case, which is also the name a new file gets. false when nothing is
+// there; st takes what lstat saw of it.
+bool find_named(const char* path, std::string& name, struct stat& st) {
+    name = exact_path(path);
+    if (lstat(name.c_str(), &st) == 0)
+        return true;
+    name = native_path(path);
+    return lstat(name.c_str(), &st) == 0;
+}
+
+// Opens a new file beside the one at path, named after it and this process, so that runs at
+// once never write into one another's. A leftover of that name, from an earlier process of the
+// same id, is removed first; the exclusive create never follows a link planted there.
+int open_replacement(const char* path, std::string& target, std::string& temp) {
+    struct stat st;
+    find_named(path, target, st);
+    temp = target + "." + std::to_string(getpid()) + ".new";
+    constexpr int FLAGS = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    int fd = ::open(temp.c_str(), FLAGS, 0666);
+    if (fd < 0 && errno == EEXIST && ::unlink(temp.c_str()) == 0)
+        fd = ::open(temp.c_str(), FLAGS, 0666);
+    return fd;
+}
+
 // Open file description locks where the system has them: they belong to this open alone, so
 // no other open of the same file in this process can let them go.
 #ifdef F_OFD_SETLK
@@ -182,12 +210,18 @@ PlatFile* posix_open(const char* path, OpenMode mode) {
         flags = O_WRONLY | O_TRUNC;
     else if (mode == OpenMode::append)
         flags = O_WRONLY | O_APPEND;
-    // An existing file under its exact name first; else the name matched without regard to
-    // case, which is also where a new file is created.
-    int fd = ::open(exact_path(path).c_str(), flags | O_CLOEXEC);
-    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-        int create = mode == OpenMode::read ? 0 : O_CREAT;
-        fd = ::open(native_path(path).c_str(), flags | create | O_CLOEXEC, 0666);
+    std::string target, temp;
+    int fd = -1;
+    if (mode == OpenMode::replace) {
+        fd = open_replacement(path, target, temp);
+    } else {
+        // An existing file under its exact name first; else the name matched without regard
+        // to case, which is also where a new file is created.
+        fd = ::open(exact_path(path).c_str(), flags | O_CLOEXEC);
+        if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+            int create = mode == OpenMode::read ? 0 : O_CREAT;
+            fd = ::open(native_path(path).c_str(), flags | create | O_CLOEXEC, 0666);
+        }
     }
     if (fd < 0)
         return nullptr;
@@ -200,6 +234,8 @@ PlatFile* posix_open(const char* path, OpenMode mode) {
     auto* f = new PosixFile;
     f->fd = fd;
     f->writing = mode != OpenMode::read;
+    f->target = std::move(target);
+    f->temp = std::move(temp);
     if (f->writing)
         f->raw = take_write_buffer();
     // Every write lands at the file's end (O_APPEND); knowing the end only lines up the large
@@ -324,7 +360,9 @@ bool posix_write(PlatFile* file, const char* data, std::size_t len) {
     return true;
 }
 
-// What was written goes out before the lock is let go, so the next run appends after it.
+// What was written goes out before the lock is let go, so the next run appends after it. A
+// replacement takes the target's name only when all of it was written; the rename puts it in
+// place in one step, and a failed one leaves the target as it was.
 bool posix_close(PlatFile* file) {
     auto* f = reinterpret_cast<PosixFile*>(file);
     bool ok = f->writing ? flush_writes(f) : true;
@@ -332,20 +370,55 @@ bool posix_close(PlatFile* file) {
         set_append_lock(f->fd, F_UNLCK);
     if (::close(f->fd) != 0)
         ok = false;
+    if (!f->temp.empty()) {
+        ok = ok && ::rename(f->temp.c_str(), f->target.c_str()) == 0;
+        if (!ok)
+            ::unlink(f->temp.c_str());
+    }
     if (f->writing)
         give_back_write_buffer(f->raw);
     delete f;
     return ok;
 }
 
-bool posix_remove(const char* path) {
-    // unlink removes files and symbolic links, never a folder, like the Windows runtime. The
-    // exact name is tried first, as in posix_open.
-    if (::unlink(exact_path(path).c_str()) == 0)
-        return true;
-    if (errno != ENOENT && errno != ENOTDIR)
+// unlink removes files and symbolic links, never a folder, like the Windows runtime. The size
+// is looked at right before the unlink, but POSIX has no way to keep another program from
+// writing between the two: what it writes then goes with the name. The look only narrows that
+// to the time between two system calls.
+bool posix_remove(const char* path, bool only_empty) {
+    std::string name;
+    struct stat st;
+    if (!find_named(path, name, st) || (only_empty && st.st_size != 0))
         return false;
-    return ::unlink(native_path(path).c_str()) == 0;
+    return ::unlink(name.c_str()) == 0;
+}
+
+bool posix_holds_text(const char* path, const char* text) {
+    std::string name;
+    struct stat st;
+    if (!find_named(path, name, st))
+        return false;
+    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::size_t len = std::strlen(text);
+    std::size_t at = 0;
+    bool same = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    while (same) {
+        char buf[256];
+        ssize_t got = ::read(fd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            same = got == 0 && at == len;
+            break;
+        }
+        auto n = static_cast<std::size_t>(got);
+        same = n <= len - at && std::memcmp(buf, text + at, n) == 0;
+        at += n;
+    }
+    ::close(fd);
+    return same;
 }
 
 void posix_make_writable(const char* path) {
@@ -489,6 +562,7 @@ PathState native_probe(const char* path, bool mark_cleared) {
     }
     state.exists = true;
     state.can_delete = !S_ISDIR(link_st.st_mode) && folder_ok;
+    state.empty = link_st.st_size == 0;
     struct stat st;
     if (stat(name.c_str(), &st) != 0) { // a link to nothing: opening it creates its target
         state.can_write = folder_ok;
@@ -511,7 +585,8 @@ bool native_change_folder(const char* folder) {
 extern const char* const NATIVE_HELP_SWITCH = nullptr;
 
 extern const PlatformOps native_platform = {
-    posix_open,          posix_read,       posix_write,         posix_close,         posix_remove,
-    posix_make_writable, posix_find_first, posix_find_next,     posix_find_close,    posix_today,
-    posix_run_command,   posix_overlay,    posix_console_write, posix_console_flush, posix_exit,
+    posix_open,      posix_read,          posix_write,         posix_close,
+    posix_remove,    posix_make_writable, posix_holds_text,    posix_find_first,
+    posix_find_next, posix_find_close,    posix_today,         posix_run_command,
+    posix_overlay,   posix_console_write, posix_console_flush, posix_exit,
 };

@@ -216,15 +216,19 @@ PlatFile* record_open(const char* path, OpenMode mode) {
             return nullptr;
         }
     } else {
-        // A file the run has deleted is judged as a new one in its folder.
+        // A file the run has deleted is judged as a new one in its folder. A replacement is a
+        // new file in the folder that then takes the place of what is there, as a deletion would.
         PathState state = state_of(f->path);
-        bool opens =
-            listed(made, f->path) || (listed(gone, f->path) ? state.can_create : state.can_write);
-        if (!opens) {
+        bool opens = state.can_write;
+        if (mode == OpenMode::replace)
+            opens = state.can_create && (!state.exists || state.can_delete);
+        if (listed(gone, f->path))
+            opens = state.can_create;
+        if (!opens && !listed(made, f->path)) {
             delete f;
             return nullptr;
         }
-        f->replace = mode == OpenMode::write;
+        f->replace = mode != OpenMode::append;
         made.insert(f->path);
         gone.erase(f->path);
     }
@@ -250,10 +254,12 @@ bool record_close(PlatFile* file) {
     return close_file(reinterpret_cast<RecordFile*>(file));
 }
 
-// Only a deletion that would happen is reported: the file is there and may be removed.
-bool record_remove(const char* path) {
+// Only a deletion that would happen is reported: the file is there, may be removed and, where
+// that is asked for, is empty now.
+bool record_remove(const char* path, bool only_empty) {
     std::string name = path;
-    bool there = listed(made, name) || (!listed(gone, name) && state_of(name).can_delete);
+    PathState state = listed(made, name) || listed(gone, name) ? PathState{} : state_of(name);
+    bool there = listed(made, name) || (state.can_delete && (!only_empty || state.empty));
     if (!there)
         return false;
     add_effect("delete " + shown_name(name));
@@ -272,6 +278,16 @@ void record_make_writable(const char* path) {
         return;
     add_effect("writable " + shown_name(name));
     cleared.insert(name);
+}
+
+// Whether the run would find the file holding the text. A file the run has deleted is not there,
+// and none compares a file it has written itself. One that another program holds is read only
+// after the run's wait, and counts as different when the hold lasts.
+bool record_holds_text(const char* path, const char* text) {
+    std::string name = path;
+    if (listed(made, name) || listed(gone, name) || held_now(name, OpenMode::read))
+        return false;
+    return native_platform.holds_text(real_name(path), text);
 }
 
 PlatFind* record_find_first(const char* pattern, FindEntry* entry) {
@@ -320,10 +336,10 @@ void record_exit(int status) {
 }
 
 constexpr PlatformOps RECORD_OPS = {
-    record_open,          record_read,          record_write,       record_close,
-    record_remove,        record_make_writable, record_find_first,  record_find_next,
-    record_find_close,    record_today,         record_run_command, record_overlay,
-    record_console_write, record_console_flush, record_exit,
+    record_open,      record_read,          record_write,         record_close,
+    record_remove,    record_make_writable, record_holds_text,    record_find_first,
+    record_find_next, record_find_close,    record_today,         record_run_command,
+    record_overlay,   record_console_write, record_console_flush, record_exit,
 };
 
 } // namespace

@@ -61,7 +61,10 @@ void delete_if_empty(const FindEntry& entry, const char* ext) {
     std::memcpy(path, UPDATE_FOLDER, prefix);
     std::memcpy(path + prefix, entry.name, len);
     path[prefix + len] = '\0';
-    plat_remove(path); // a refused deletion (read-only file, sub-folder) is passed over
+    // The search's size can lag the file (a folder listing cached by a network drive, a file
+    // still being written), so the deletion looks at the size again and keeps a file that has
+    // data by then. A refused deletion (read-only file, sub-folder) is passed over.
+    plat_remove_if_empty(path);
 }
 
 } // namespace

@@ -32,15 +32,16 @@ enum class Kind {
     close,
     remove,
     make_writable,
+    holds_text,
     find_first,
     find_next,
     run_command,
     overlay,
 };
 
-constexpr const char* KIND_NAMES[] = {"open-read",  "open-append", "open-write",  "read",
-                                      "write",      "close",       "remove",      "make-writable",
-                                      "find-first", "find-next",   "run-command", "overlay"};
+constexpr const char* KIND_NAMES[] = {
+    "open-read",     "open-append", "open-write", "read",      "write",       "close",  "remove",
+    "make-writable", "holds-text",  "find-first", "find-next", "run-command", "overlay"};
 
 struct Call {
     Kind kind;
@@ -112,15 +113,20 @@ bool f_close(PlatFile* f) {
     return ok && !fail;
 }
 
-bool f_remove(const char* path) {
+bool f_remove(const char* path, bool only_empty) {
     if (injector->fails(Kind::remove, path) || injector->read_only(path))
         return false;
-    return inner.remove(path);
+    return inner.remove(path, only_empty);
 }
 
 void f_make_writable(const char* path) {
     if (!injector->fails(Kind::make_writable, path) && !injector->read_only(path))
         inner.make_writable(path);
+}
+
+// A file that cannot be read is never found to hold the text.
+bool f_holds_text(const char* path, const char* text) {
+    return !injector->fails(Kind::holds_text, path) && inner.holds_text(path, text);
 }
 
 PlatFind* f_find_first(const char* pattern, FindEntry* entry) {
@@ -159,6 +165,7 @@ class FaultScope {
         plat.close = f_close;
         plat.remove = f_remove;
         plat.make_writable = f_make_writable;
+        plat.holds_text = f_holds_text;
         plat.find_first = f_find_first;
         plat.find_next = f_find_next;
         plat.run_command = f_run_command;

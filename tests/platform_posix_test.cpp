@@ -5,6 +5,7 @@
 #include "append_lock_cases.h"
 #include "sandbox.h"
 #include "text_mode_reference.h"
+#include "update_cleanup.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -162,6 +163,43 @@ TEST_F(PosixPlatformTest, WriteTruncatesAndAppendAppends) {
     EXPECT_TRUE(plat_write(f, big.data(), big.size()));
     EXPECT_TRUE(plat_close(f));
     EXPECT_EQ(box.read("QUARRINE/OUT"), "x" + big);
+
+    // A replacement leaves the old file until it takes its place at the close; one that cannot
+    // take the place (of a folder) fails at the close, and neither leaves a file beside it.
+    f = plat_open("\\QUARRINE\\OUT", OpenMode::replace);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(plat_write_text(f, "new\n"));
+    EXPECT_EQ(box.read("QUARRINE/OUT"), "x" + big);
+    EXPECT_TRUE(plat_close(f));
+    box.make_folder("QUARRINE/DIR");
+    f = plat_open("\\QUARRINE\\DIR", OpenMode::replace);
+    ASSERT_NE(f, nullptr);
+    EXPECT_FALSE(plat_close(f));
+    EXPECT_EQ(box.files(),
+              (std::map<std::string, std::string>{
+                  {"QUARRINE/", ""}, {"QUARRINE/DIR/", ""}, {"QUARRINE/OUT", "new\n"}}));
+}
+
+// The search reports every update file empty, as a folder listing that lags the files may; the
+// clean-up's deletion looks again and keeps the one that has data.
+TEST_F(PosixPlatformTest, CleanupKeepsAFileWithDataThatTheSearchSawEmpty) {
+    box.write("QUARRINE/UPDATES/full.CLC", "data\n");
+    box.write("QUARRINE/UPDATES/empty.CLC", "");
+    PlatformOps saved = plat;
+    plat.find_first = [](const char* pattern, FindEntry* entry) {
+        PlatFind* search = native_platform.find_first(pattern, entry);
+        entry->size = 0;
+        return search;
+    };
+    plat.find_next = [](PlatFind* search, FindEntry* entry) {
+        bool more = native_platform.find_next(search, entry);
+        entry->size = 0;
+        return more;
+    };
+    delete_zero_files();
+    plat = saved;
+    EXPECT_EQ(box.read("QUARRINE/UPDATES/full.CLC"), "data\n");
+    EXPECT_FALSE(box.exists("QUARRINE/UPDATES/empty.CLC"));
 }
 
 // Large writes go out mostly unbuffered, cut at the file's pages; mixed with small ones and

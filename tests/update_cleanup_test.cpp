@@ -11,12 +11,14 @@
 namespace {
 
 const std::string UPD = "\\QUARRINE\\UPDATES\\";
-std::vector<std::string> removed; // paths handed to the platform for deletion, in order
-bool (*real_remove)(const char*) = nullptr;
+// Paths handed to the platform for deletion, in order; a deletion that does not ask for the
+// file to be empty when it goes is marked, as the search's size may be out of date.
+std::vector<std::string> removed;
+bool (*real_remove)(const char*, bool) = nullptr;
 
-bool recording_remove(const char* path) {
-    removed.emplace_back(path);
-    return real_remove(path);
+bool recording_remove(const char* path, bool only_empty) {
+    removed.emplace_back(only_empty ? path : "unconditional " + std::string(path));
+    return real_remove(path, only_empty);
 }
 
 struct Recorder {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <optional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -82,20 +83,36 @@ TEST(Holidays, TwoThousandDatesLoad) {
     EXPECT_FALSE(box.exists("QUARRINE/TELVOX.MSG"));
 }
 
+ino_t inode_of(const Sandbox& box, const std::string& rel) {
+    struct stat st {};
+    return stat((box.drive() / rel).c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A merge batch left before the run that holds exactly what the program writes is left alone,
+// the very same file, since another run's command interpreter may be running it; any other
+// (other line ends, a Ctrl-Z at the end, read-only) is replaced by the four lines.
 TEST(Holidays, DamagedCalendarHandsTheRunToTheMergeBatch) {
     std::string too_many;
     for (int i = 0; i < 2001; ++i)
         too_many += holiday_line(100);
+    const std::string batch = "@ECHO OFF\nSTART TELVOX /M\nSTART HALTBOX \"Finished_-_Zelmorth\" "
+                              "1000\nSTART HALTBOX \"Finished_-_Merge\" 1000\n";
+    std::string written;
+    for (char c : batch)
+        written += c == '\n' && sandbox_runs_windows_program() ? "\r\n" : std::string(1, c);
     struct Case {
         std::optional<std::string> calendar; // none: no file
         std::string notice;
+        std::optional<std::string> earlier; // the merge batch before the run; none: no file
+        bool read_only = false;
     };
     const Case cases[] = {
-        {std::nullopt, "ERROR, could not open the holiday file HOLIDAYS.KVL"},
-        {"07/04/21 21\n", "BAD CENTURY VALUE IN HOLIDAYS.KVL, LINE = 07"},
-        {holiday_line(100) + "13/01/21 20\n", "ERROR IN HOLIDAYS.KVL FILE, LINE = 13"},
-        {"02/00/21 20\n", "ERROR IN HOLIDAYS.KVL FILE, LINE = 02"},
-        {too_many, "TOO MANY HOLIDAYS, CAN'T LOAD HOLIDAY FILE INTO MEMORY"},
+        {std::nullopt, "ERROR, could not open the holiday file HOLIDAYS.KVL", std::nullopt},
+        {"07/04/21 21\n", "BAD CENTURY VALUE IN HOLIDAYS.KVL, LINE = 07", written},
+        {holiday_line(100) + "13/01/21 20\n", "ERROR IN HOLIDAYS.KVL FILE, LINE = 13", batch},
+        {"02/00/21 20\n", "ERROR IN HOLIDAYS.KVL FILE, LINE = 02", written + "\x1A"},
+        {too_many, "TOO MANY HOLIDAYS, CAN'T LOAD HOLIDAY FILE INTO MEMORY",
+         "@ECHO OFF\r\nREM old\r\n", true},
     };
     for (const Case& c : cases) {
         Sandbox box;
@@ -105,11 +122,18 @@ TEST(Holidays, DamagedCalendarHandsTheRunToTheMergeBatch) {
         else
             std::filesystem::remove(box.drive() / "QUARRINE/HOLIDAYS.KVL");
         box.write("QUARRINE/UPDATES/SYMBOLS.TXT", "SP,GC\n");
+        if (c.earlier)
+            box.write("QUARRINE/merge.bat", *c.earlier);
+        if (c.read_only)
+            chmod((box.drive() / "QUARRINE/merge.bat").c_str(), 0444);
+        ino_t earlier = inode_of(box, "QUARRINE/merge.bat");
         RunResult r = box.run();
-        EXPECT_EQ(r.console, missing_batch_attrib_line()) << c.notice;
+        EXPECT_EQ(r.console, c.earlier ? "" : missing_batch_attrib_line()) << c.notice;
         EXPECT_EQ(r.status, 0) << c.notice;
         EXPECT_EQ(box.read("QUARRINE/TELVOX.MSG"), notice_block(c.notice));
-        EXPECT_TRUE(box.exists("QUARRINE/merge.bat")) << c.notice;
+        bool kept = c.earlier == written;
+        EXPECT_EQ(box.read("QUARRINE/merge.bat"), kept ? written : batch) << c.notice;
+        EXPECT_EQ(inode_of(box, "QUARRINE/merge.bat") == earlier, kept) << c.notice;
         // The batch ran in the program's place: no "TELVOX.EXE /M" of its own, and the
         // stages after the calendar never ran.
         EXPECT_EQ(box.calls(), merge_batch_calls()) << c.notice;

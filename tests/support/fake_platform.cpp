@@ -13,6 +13,7 @@ struct FakeFile {
     std::string path;
     OpenMode mode;
     std::size_t pos = 0;
+    std::string replacement; // what a replacement has written, put in place at the close
 };
 
 bool ends_with_nocase(const std::string& s, const std::string& suffix) {
@@ -31,9 +32,11 @@ PlatFile* fake_open(const char* path, OpenMode mode) {
         return nullptr;
     if (mode == OpenMode::write)
         current->files[path].clear();
+    else if (mode == OpenMode::replace && current->read_only.count(path) != 0)
+        return nullptr; // the rename over a read-only file is refused
     else if (mode == OpenMode::append)
         current->files[path];
-    return reinterpret_cast<PlatFile*>(new FakeFile{path, mode});
+    return reinterpret_cast<PlatFile*>(new FakeFile{path, mode, 0, {}});
 }
 
 std::size_t fake_read(PlatFile* file, char* buf, std::size_t cap) {
@@ -47,19 +50,30 @@ std::size_t fake_read(PlatFile* file, char* buf, std::size_t cap) {
 
 bool fake_write(PlatFile* file, const char* data, std::size_t len) {
     auto* f = reinterpret_cast<FakeFile*>(file);
-    current->files[f->path].append(data, len);
+    (f->mode == OpenMode::replace ? f->replacement : current->files[f->path]).append(data, len);
     return true;
 }
 
 bool fake_close(PlatFile* file) {
-    delete reinterpret_cast<FakeFile*>(file);
+    auto* f = reinterpret_cast<FakeFile*>(file);
+    if (f->mode == OpenMode::replace)
+        current->files[f->path] = f->replacement;
+    delete f;
     return true;
 }
 
-bool fake_remove(const char* path) {
-    if (current->read_only.count(path) != 0)
+bool fake_remove(const char* path, bool only_empty) {
+    auto it = current->files.find(path);
+    if (current->read_only.count(path) != 0 || it == current->files.end() ||
+        (only_empty && !it->second.empty()))
         return false;
-    return current->files.erase(path) != 0;
+    current->files.erase(it);
+    return true;
+}
+
+bool fake_holds_text(const char* path, const char* text) {
+    auto it = current->files.find(path);
+    return it != current->files.end() && it->second == text;
 }
 
 void fake_make_writable(const char* path) {
@@ -136,9 +150,10 @@ void fake_exit(int status) {
 }
 
 constexpr PlatformOps FAKE_OPS = {
-    fake_open,          fake_read,       fake_write,         fake_close,         fake_remove,
-    fake_make_writable, fake_find_first, fake_find_next,     fake_find_close,    fake_today,
-    fake_run_command,   fake_overlay,    fake_console_write, fake_console_flush, fake_exit,
+    fake_open,      fake_read,          fake_write,         fake_close,
+    fake_remove,    fake_make_writable, fake_holds_text,    fake_find_first,
+    fake_find_next, fake_find_close,    fake_today,         fake_run_command,
+    fake_overlay,   fake_console_write, fake_console_flush, fake_exit,
 };
 
 } // namespace
