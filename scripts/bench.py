@@ -287,7 +287,9 @@ def windows_relay_row(bench, install, mib, rows, env):
     refs = [
         ("plain copy, ReadFile/WriteFile", wine("limits", "copy", "SYSTEM.MSG", "TELVOX.MSG"),
          None),
-        ("cmd /c type >>", "wine cmd /c 'type SYSTEM.MSG >> TELVOX.MSG'", 1.0),
+        # Wine's cmd now and then ends type with status 1 after copying; its time still
+        # counts, and a run cut short would only make the reference look faster.
+        ("cmd /c type >>", "wine cmd /c 'type SYSTEM.MSG >> TELVOX.MSG' || true", 1.0),
         ("Wine start, a program that does nothing", wine("updater"), None),
     ]
     times = bench.hyperfine(install, [("relay", wine("stage", "relay"))] +
