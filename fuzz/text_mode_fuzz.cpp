@@ -2,7 +2,7 @@
 // processor runs must drop exactly the CRs that stand directly before a LF, in place, and
 // touch nothing outside the buffer.
 #include "fuzz_platform.h"
-#include "platform_posix_text.h"
+#include "text_blocks.h"
 #include "text_mode_reference.h"
 
 #include <string>

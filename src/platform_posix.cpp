@@ -1,11 +1,12 @@
 // platform_posix.cpp - the platform operations on POSIX, for development, tests and fuzzing.
-// Windows paths are mapped under ZELMORTH_ROOT, names match without regard to case, and
-// text files are read the way the Windows runtime reads them in text mode.
-#include "platform.h"
-#include "platform_posix_text.h"
+// Windows paths are mapped under ZELMORTH_ROOT and names match without regard to case; text
+// files go through the program's own text mode, as on Windows, with LF line ends.
+#include "platform_posix.h"
 
-#include <algorithm>
-#include <atomic>
+#include "file_bytes.h"
+#include "platform.h"
+#include "text_mode.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,45 +19,13 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace {
 
-constexpr std::size_t RAW_CAP = 1 << 18;     // the write buffer
-constexpr std::size_t PAGE = 4096;           // the file system's page, for lining up writes
-constexpr std::size_t LARGE_WRITE = 1 << 15; // writes from this size on skip the buffer
-constexpr char CTRL_Z = 0x1A;
-
 struct PosixFile {
     int fd = -1;
-    bool writing = false;
-    bool locked = false;        // appending: holds the appenders' lock
-    bool at_end = false;        // reading: the end of the file, or a Ctrl-Z, has been reached
-    int ahead = -1;             // reading: a byte read ahead to decide a CR, not yet given; -1 none
-    bool failed = false;        // writing: a write went wrong; close reports it
-    std::size_t len = 0;        // writing: bytes waiting in raw
-    unsigned long long end = 0; // writing: the file's size when raw is empty, as far as known
-    char* raw = nullptr;        // writing: the write buffer, of RAW_CAP bytes
-    std::string target;         // replacing: the name the file takes at the close
-    std::string temp;           // replacing: the file written until then; empty otherwise
+    bool locked = false; // appending: holds the appenders' lock
 };
-
-// Write buffers: a run writes one file after another, so the last one closed is kept for the
-// next open instead of going back to the system and being asked for again, which would cost
-// a few system calls and a fresh zeroed page each time. Files are opened from more than one
-// thread only in the tests; the one spare is exchanged atomically.
-std::atomic<char*> spare_write_buffer{nullptr};
-
-char* take_write_buffer() {
-    char* buffer = spare_write_buffer.exchange(nullptr);
-    return buffer != nullptr ? buffer : new char[RAW_CAP];
-}
-
-void give_back_write_buffer(char* buffer) {
-    char* none = nullptr;
-    if (!spare_write_buffer.compare_exchange_strong(none, buffer))
-        delete[] buffer;
-}
 
 // Finds an entry of folder ("" for the file system's root) whose name equals name without
 // regard to case, as Windows does; the exact name wins, and a missing one keeps its spelling.
@@ -141,20 +110,6 @@ bool find_named(const char* path, std::string& name, struct stat& st) {
     return lstat(name.c_str(), &st) == 0;
 }
 
-// Opens a new file beside the one at path, named after it and this process, so that runs at
-// once never write into one another's. A leftover of that name, from an earlier process of the
-// same id, is removed first; the exclusive create never follows a link planted there.
-int open_replacement(const char* path, std::string& target, std::string& temp) {
-    struct stat st;
-    find_named(path, target, st);
-    temp = target + "." + std::to_string(getpid()) + ".new";
-    constexpr int FLAGS = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    int fd = ::open(temp.c_str(), FLAGS, 0666);
-    if (fd < 0 && errno == EEXIST && ::unlink(temp.c_str()) == 0)
-        fd = ::open(temp.c_str(), FLAGS, 0666);
-    return fd;
-}
-
 // Open file description locks where the system has them: they belong to this open alone, so
 // no other open of the same file in this process can let them go.
 #ifdef F_OFD_SETLK
@@ -204,24 +159,18 @@ bool take_append_lock(int fd) {
     }
 }
 
-PlatFile* posix_open(const char* path, OpenMode mode) {
+SysFile* posix_open(const char* path, OpenMode mode, unsigned long long* size) {
     int flags = O_RDONLY;
     if (mode == OpenMode::write)
         flags = O_WRONLY | O_TRUNC;
     else if (mode == OpenMode::append)
         flags = O_WRONLY | O_APPEND;
-    std::string target, temp;
-    int fd = -1;
-    if (mode == OpenMode::replace) {
-        fd = open_replacement(path, target, temp);
-    } else {
-        // An existing file under its exact name first; else the name matched without regard
-        // to case, which is also where a new file is created.
-        fd = ::open(exact_path(path).c_str(), flags | O_CLOEXEC);
-        if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-            int create = mode == OpenMode::read ? 0 : O_CREAT;
-            fd = ::open(native_path(path).c_str(), flags | create | O_CLOEXEC, 0666);
-        }
+    // An existing file under its exact name first; else the name matched without regard to
+    // case, which is also where a new file is created.
+    int fd = ::open(exact_path(path).c_str(), flags | O_CLOEXEC);
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        int create = mode == OpenMode::read ? 0 : O_CREAT;
+        fd = ::open(native_path(path).c_str(), flags | create | O_CLOEXEC, 0666);
     }
     if (fd < 0)
         return nullptr;
@@ -231,74 +180,33 @@ PlatFile* posix_open(const char* path, OpenMode mode) {
         ::close(fd);
         return nullptr;
     }
-    auto* f = new PosixFile;
-    f->fd = fd;
-    f->writing = mode != OpenMode::read;
-    f->target = std::move(target);
-    f->temp = std::move(temp);
-    if (f->writing)
-        f->raw = take_write_buffer();
-    // Every write lands at the file's end (O_APPEND); knowing the end only lines up the large
-    // writes, so it is taken once the lock keeps other runs from moving it.
-    if (mode == OpenMode::append) {
+    auto* f = new PosixFile{fd, false};
+    // Every write lands at the file's end (O_APPEND); the size only lines up the large writes,
+    // so it is taken once the lock keeps other runs from moving it.
+    if (mode == OpenMode::append)
         f->locked = take_append_lock(fd);
-        if (fstat(fd, &st) == 0)
-            f->end = static_cast<unsigned long long>(st.st_size);
-    }
-    return reinterpret_cast<PlatFile*>(f);
+    *size = fstat(fd, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
+    return reinterpret_cast<SysFile*>(f);
 }
 
-// Reads up to cap bytes from the file as they are; 0 at its end or on an error, which ends
-// the reading too. A Ctrl-Z ends the file in text mode, so nothing from it on is ever given.
-std::size_t read_bytes(PosixFile* f, char* buf, std::size_t cap) {
-    if (f->at_end || cap == 0)
-        return 0;
+// The exclusive create never follows a link planted at the name.
+SysFile* posix_create_new(const char* path, bool* taken) {
+    int fd = ::open(native_path(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    *taken = fd < 0 && errno == EEXIST;
+    return fd < 0 ? nullptr : reinterpret_cast<SysFile*>(new PosixFile{fd, false});
+}
+
+std::size_t posix_read(SysFile* file, char* buf, std::size_t cap) {
+    int fd = reinterpret_cast<PosixFile*>(file)->fd;
     ssize_t got;
     do {
-        got = ::read(f->fd, buf, cap);
+        got = ::read(fd, buf, cap);
     } while (got < 0 && errno == EINTR);
-    if (got <= 0) {
-        f->at_end = true;
-        return 0;
-    }
-    auto n = static_cast<std::size_t>(got);
-    if (const void* z = std::memchr(buf, CTRL_Z, n)) {
-        n = static_cast<std::size_t>(static_cast<const char*>(z) - buf);
-        f->at_end = true;
-    }
-    return n;
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
 }
 
-// Reads text straight into the caller's buffer and translates it there. A CR that arrives as
-// the last byte of a read is decided by reading one byte ahead: before a LF the pair becomes
-// that LF, else the CR stays and the byte read ahead opens the next read.
-std::size_t posix_read(PlatFile* file, char* buf, std::size_t cap) {
-    auto* f = reinterpret_cast<PosixFile*>(file);
-    if (cap == 0)
-        return 0;
-    std::size_t got = 0;
-    if (f->ahead >= 0) {
-        buf[got++] = static_cast<char>(f->ahead);
-        f->ahead = -1;
-    }
-    got += read_bytes(f, buf + got, cap - got);
-    if (got == 0)
-        return 0;
-    static const TextBlocks blocks = widest_text_blocks();
-    std::size_t n = drop_cr_before_lf(buf, got, blocks);
-    if (buf[n - 1] == '\r') {
-        char next = 0;
-        if (read_bytes(f, &next, 1) == 1) {
-            if (next == '\n')
-                buf[n - 1] = '\n';
-            else
-                f->ahead = static_cast<unsigned char>(next);
-        }
-    }
-    return n;
-}
-
-bool write_all(int fd, const char* data, std::size_t len) {
+bool posix_write(SysFile* file, const char* data, std::size_t len) {
+    int fd = reinterpret_cast<PosixFile*>(file)->fd;
     while (len > 0) {
         ssize_t put = ::write(fd, data, len);
         if (put < 0 && errno == EINTR)
@@ -311,74 +219,52 @@ bool write_all(int fd, const char* data, std::size_t len) {
     return true;
 }
 
-bool flush_writes(PosixFile* f) {
-    if (f->len > 0 && !f->failed)
-        f->failed = !write_all(f->fd, f->raw, f->len);
-    f->end += f->len;
-    f->len = 0;
-    return !f->failed;
+bool posix_flush(SysFile* file) {
+    return ::fsync(reinterpret_cast<PosixFile*>(file)->fd) == 0;
 }
 
-// Takes up to len bytes of data into the write buffer; the count taken.
-std::size_t buffer_some(PosixFile* f, const char* data, std::size_t len) {
-    std::size_t take = std::min(len, RAW_CAP - f->len);
-    std::memcpy(f->raw + f->len, data, take);
-    f->len += take;
-    return take;
-}
-
-// Small writes gather in the buffer. A large one goes out mostly straight from the caller's
-// memory, cut so that each write ends on a page of the file: the system then never has to
-// fill a page in two writes. Only the few bytes before and after those pages are copied.
-bool posix_write(PlatFile* file, const char* data, std::size_t len) {
+bool posix_close(SysFile* file) {
     auto* f = reinterpret_cast<PosixFile*>(file);
-    if (f->failed)
+    if (f->locked)
+        set_append_lock(f->fd, F_UNLCK);
+    bool ok = ::close(f->fd) == 0;
+    delete f;
+    return ok;
+}
+
+// The new name is written into the folder's own data, which the system keeps in its cache like
+// any other: the folder is flushed too, so that the rename outlasts a power cut. A flush that
+// fails changes nothing of the rename, which has been made.
+bool posix_rename(const char* from, const char* to) {
+    std::string target;
+    struct stat st;
+    find_named(to, target, st);
+    if (::rename(native_path(from).c_str(), target.c_str()) != 0)
         return false;
-    if (len < LARGE_WRITE) {
-        std::size_t took = buffer_some(f, data, len);
-        if (took == len)
-            return true;
-        if (!flush_writes(f))
-            return false;
-        buffer_some(f, data + took, len - took);
-        return true;
+    std::size_t slash = target.rfind('/');
+    std::string folder = slash == 0 ? "/" : target.substr(0, slash);
+    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir); // NOLINT(cert-err33-c): see above
+        ::close(dir);
     }
-    // The buffer is topped up to the file's next page and sent, then the whole pages go out
-    // straight from data; the rest waits in the buffer.
-    if (RAW_CAP - f->len < PAGE && !flush_writes(f))
-        return false;
-    std::size_t took = buffer_some(f, data, (PAGE - (f->end + f->len) % PAGE) % PAGE);
-    if (!flush_writes(f))
-        return false;
-    std::size_t pages = (len - took) / PAGE * PAGE;
-    if (!write_all(f->fd, data + took, pages)) {
-        f->failed = true;
-        return false;
-    }
-    f->end += pages;
-    buffer_some(f, data + took + pages, len - took - pages);
     return true;
 }
 
-// What was written goes out before the lock is let go, so the next run appends after it. A
-// replacement takes the target's name only when all of it was written; the rename puts it in
-// place in one step, and a failed one leaves the target as it was.
-bool posix_close(PlatFile* file) {
-    auto* f = reinterpret_cast<PosixFile*>(file);
-    bool ok = f->writing ? flush_writes(f) : true;
-    if (f->locked)
-        set_append_lock(f->fd, F_UNLCK);
-    if (::close(f->fd) != 0)
-        ok = false;
-    if (!f->temp.empty()) {
-        ok = ok && ::rename(f->temp.c_str(), f->target.c_str()) == 0;
-        if (!ok)
-            ::unlink(f->temp.c_str());
-    }
-    if (f->writing)
-        give_back_write_buffer(f->raw);
-    delete f;
-    return ok;
+bool posix_remove_own(const char* path) {
+    return ::unlink(native_path(path).c_str()) == 0;
+}
+
+unsigned long posix_process_id() {
+    return static_cast<unsigned long>(getpid());
+}
+
+// Nanoseconds of the calendar clock: a later process that gets the same id has another time.
+unsigned long long posix_clock() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<unsigned long long>(now.tv_sec) * 1'000'000'000ULL +
+           static_cast<unsigned long long>(now.tv_nsec);
 }
 
 // unlink removes files and symbolic links, never a folder, like the Windows runtime. The size
@@ -391,34 +277,6 @@ bool posix_remove(const char* path, bool only_empty) {
     if (!find_named(path, name, st) || (only_empty && st.st_size != 0))
         return false;
     return ::unlink(name.c_str()) == 0;
-}
-
-bool posix_holds_text(const char* path, const char* text) {
-    std::string name;
-    struct stat st;
-    if (!find_named(path, name, st))
-        return false;
-    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    std::size_t len = std::strlen(text);
-    std::size_t at = 0;
-    bool same = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    while (same) {
-        char buf[256];
-        ssize_t got = ::read(fd, buf, sizeof buf);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            same = got == 0 && at == len;
-            break;
-        }
-        auto n = static_cast<std::size_t>(got);
-        same = n <= len - at && std::memcmp(buf, text + at, n) == 0;
-        at += n;
-    }
-    ::close(fd);
-    return same;
 }
 
 void posix_make_writable(const char* path) {
@@ -486,14 +344,7 @@ void posix_today(char out[9]) {
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    const unsigned fields[3] = {static_cast<unsigned>(local.tm_mon + 1) % 100,
-                                static_cast<unsigned>(local.tm_mday) % 100,
-                                static_cast<unsigned>(local.tm_year) % 100};
-    for (std::size_t i = 0; i < 3; ++i) {
-        out[i * 3] = static_cast<char>('0' + fields[i] / 10);
-        out[i * 3 + 1] = static_cast<char>('0' + fields[i] % 10);
-        out[i * 3 + 2] = i < 2 ? '/' : '\0';
-    }
+    date_text(local, out);
 }
 
 // The updater's command line is the program's own constant, run through the shell as the
@@ -541,6 +392,17 @@ bool may_write(const std::string& name, int how) {
 
 } // namespace
 
+void date_text(const std::tm& local, char out[9]) {
+    const unsigned fields[3] = {static_cast<unsigned>(local.tm_mon + 1) % 100,
+                                static_cast<unsigned>(local.tm_mday) % 100,
+                                static_cast<unsigned>(local.tm_year) % 100};
+    for (std::size_t i = 0; i < 3; ++i) {
+        out[i * 3] = static_cast<char>('0' + fields[i] / 10);
+        out[i * 3 + 1] = static_cast<char>('0' + fields[i] % 10);
+        out[i * 3 + 2] = i < 2 ? '/' : '\0';
+    }
+}
+
 // The same mapping and the same tests that the open, unlink and chmod above meet: a file opens
 // for writing when its own permission allows, a new one when its folder does, and unlink needs
 // the folder's permission only.
@@ -584,9 +446,14 @@ bool native_change_folder(const char* folder) {
 
 extern const char* const NATIVE_HELP_SWITCH = nullptr;
 
+extern const FileBytes native_file_bytes = {
+    posix_open,   posix_create_new, posix_read,       posix_write, posix_flush, posix_close,
+    posix_rename, posix_remove_own, posix_process_id, posix_clock, "\n",
+};
+
 extern const PlatformOps native_platform = {
-    posix_open,      posix_read,          posix_write,         posix_close,
-    posix_remove,    posix_make_writable, posix_holds_text,    posix_find_first,
-    posix_find_next, posix_find_close,    posix_today,         posix_run_command,
-    posix_overlay,   posix_console_write, posix_console_flush, posix_exit,
+    text_mode_open,  text_mode_read,      text_mode_write,      text_mode_close,
+    posix_remove,    posix_make_writable, text_mode_holds_text, posix_find_first,
+    posix_find_next, posix_find_close,    posix_today,          posix_run_command,
+    posix_overlay,   posix_console_write, posix_console_flush,  posix_exit,
 };

@@ -1,8 +1,11 @@
-// platform_windows.cpp - the platform operations on Windows, on the C runtime's own functions:
-// text-mode streams, the wildcard search, the date text, the command interpreter and overlay.
-// Files are opened through the system first, so that a file another program holds is waited for.
+// platform_windows.cpp - the platform operations on Windows: files on the system's own calls
+// beneath the program's own text mode, and the C runtime's wildcard search, date text, command
+// interpreter and overlay. A file that another program holds is waited for.
 #include "platform_windows.h"
+
+#include "file_bytes.h"
 #include "platform.h"
+#include "text_mode.h"
 
 #include <windows.h>
 
@@ -11,31 +14,38 @@
 #include <cstdlib>
 #include <cstring>
 #include <direct.h>
-#include <fcntl.h>
 #include <io.h>
 #include <process.h>
 #include <string>
 #include <sys/stat.h>
 #include <time.h>
 
-namespace {
-
-// Taken from ntdll when the program starts, so that the program imports from KERNEL32 and the C
-// runtime alone, and so that nothing else runs between a failed call and the look at its status.
-using LastStatus = LONG(WINAPI*)();
-const LastStatus rtl_get_last_nt_status = reinterpret_cast<LastStatus>(reinterpret_cast<void (*)()>(
-    GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetLastNtStatus")));
-constexpr DWORD DELETE_PENDING_STATUS = 0xC0000056;
-
-} // namespace
-
-long last_nt_status() {
-    return rtl_get_last_nt_status != nullptr ? rtl_get_last_nt_status() : 0;
+bool held_failure(unsigned long error, unsigned long attributes) {
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+        return true;
+    constexpr DWORD REFUSED_AT_ONCE = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY;
+    return error == ERROR_ACCESS_DENIED &&
+           (attributes == INVALID_FILE_ATTRIBUTES || (attributes & REFUSED_AT_ONCE) == 0);
 }
 
-bool held_failure(unsigned long error, long status) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-           (error == ERROR_ACCESS_DENIED && static_cast<DWORD>(status) == DELETE_PENDING_STATUS);
+// The class of the newer mark (21, after FileIdExtdDirectoryRestartInfo), which this SDK's
+// header declares only for a _WIN32_WINNT that no system has.
+constexpr auto DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+// A read-only file refuses both marks with access denied, which is no reason to try the older
+// one; only a system or file system that does not know the newer mark refuses it so.
+bool mark_for_deletion(HANDLE h, bool posix_first) {
+    if (posix_first) {
+        FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE |
+                                       FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+        if (SetFileInformationByHandle(h, DISPOSITION_INFO_EX, &posix, sizeof posix) != 0)
+            return true;
+        DWORD error = GetLastError();
+        if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED)
+            return false;
+    }
+    FILE_DISPOSITION_INFO gone{TRUE};
+    return SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone) != 0;
 }
 
 namespace {
@@ -43,17 +53,14 @@ namespace {
 constexpr DWORD WAIT_STEP_MS = 20; // the step of every wait for another program
 
 struct WinFile {
-    FILE* stream;
-    HANDLE handle; // the stream's own handle, which holds the appenders' lock
-    bool locked;
-    std::string target; // replacing: the name the file takes at the close
-    std::string temp;   // replacing: the file written until then; empty otherwise
+    HANDLE handle;
+    bool locked; // appending: holds the appenders' lock
 };
 
-// Whether the failure of the call just made comes from another program (see held_failure).
-// Asked right after the failed call, before any other.
-bool held_error(DWORD error) {
-    return held_failure(error, error == ERROR_ACCESS_DENIED ? last_nt_status() : 0);
+// Whether the failure of a call on the file at path comes from another program (see
+// held_failure). Asked right after the failed call, before any other.
+bool held_error(DWORD error, const char* path) {
+    return held_failure(error, error == ERROR_ACCESS_DENIED ? GetFileAttributesA(path) : 0);
 }
 
 // Tries an operation again in short steps while its failure comes from another program, until
@@ -72,7 +79,8 @@ template <typename Attempt, typename Held> bool wait_while_held(Attempt attempt,
 }
 
 // Opens a file, waiting while another program holds it against this open. A missing file, or
-// one that may not be opened so, fails at once.
+// one that may not be opened so, fails at once. The handle is not inherited by the programs
+// the run starts.
 HANDLE open_waiting(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     HANDLE h = INVALID_HANDLE_VALUE;
     wait_while_held(
@@ -80,32 +88,19 @@ HANDLE open_waiting(const char* path, DWORD access, DWORD share, DWORD dispositi
             h = CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
             return h != INVALID_HANDLE_VALUE;
         },
-        [] { return held_error(GetLastError()); });
+        [&] { return held_error(GetLastError(), path); });
     return h;
 }
 
-// Puts a written file in the place of target in one step. A rename over a file that any
-// program has open fails with ERROR_ACCESS_DENIED, as it does over a read-only file or a
-// folder; only those two fail at once, the rest is waited for like a hold.
-bool rename_waiting(const char* from, const char* target) {
-    return wait_while_held(
-        [&] { return MoveFileExA(from, target, MOVEFILE_REPLACE_EXISTING) != 0; },
-        [&] {
-            DWORD error = GetLastError();
-            if (held_error(error))
-                return true;
-            if (error != ERROR_ACCESS_DENIED)
-                return false;
-            DWORD attributes = GetFileAttributesA(target);
-            return attributes == INVALID_FILE_ATTRIBUTES ||
-                   (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-        });
-}
-
-// The access of an open in each mode. Like the runtime's own fopen, it lets other programs go
-// on reading and writing the file meanwhile.
+// The access of an open in each mode. An append asks for FILE_APPEND_DATA without
+// FILE_WRITE_DATA, so that the system puts every write at the end of the file as it stands at
+// that moment, whole, whatever another program appended meanwhile; GENERIC_READ is what
+// LockFileEx asks of the handle besides. Like the runtime's own fopen, every open lets other
+// programs go on reading and writing the file meanwhile.
 DWORD access_of(OpenMode mode) {
-    return mode == OpenMode::read ? GENERIC_READ : GENERIC_WRITE;
+    if (mode == OpenMode::read)
+        return GENERIC_READ;
+    return mode == OpenMode::append ? GENERIC_READ | FILE_APPEND_DATA : GENERIC_WRITE;
 }
 constexpr DWORD SHARE_READ_WRITE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
@@ -135,96 +130,107 @@ bool take_append_lock(HANDLE h) {
     }
 }
 
-// A replacement is written into a new file beside the target, named after it and this process,
-// so that runs at once never write into one another's; no other program may open it meanwhile.
-// A leftover of that name, from an earlier process of the same id, is removed first.
-HANDLE open_replacement(const char* path, std::string& temp) {
-    temp = std::string(path) + "." + std::to_string(GetCurrentProcessId()) + ".new";
-    HANDLE h = open_waiting(temp.c_str(), GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
-    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
-        DeleteFileA(temp.c_str()))
-        h = open_waiting(temp.c_str(), GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
-    return h;
+SysFile* wrap(HANDLE h, bool locked) {
+    return reinterpret_cast<SysFile*>(new WinFile{h, locked});
 }
 
-// The runtime's text mode does the line-end work: CR-LF reads as LF, a Ctrl-Z ends the file,
-// and every LF written goes out as CR-LF; an append moves to the file's end before each write.
-// Root-relative paths are handed over as they stand. The handle is not inherited by the
-// programs the run starts.
-PlatFile* win_open(const char* path, OpenMode mode) {
+HANDLE handle_of(SysFile* file) {
+    return reinterpret_cast<WinFile*>(file)->handle;
+}
+
+// Root-relative paths are handed over as they stand.
+SysFile* win_open(const char* path, OpenMode mode, unsigned long long* size) {
     DWORD disposition = OPEN_EXISTING;
-    const char* how = "wt";
-    int flags = _O_TEXT | _O_WRONLY;
-    if (mode == OpenMode::read) {
-        how = "rt";
-        flags = _O_TEXT | _O_RDONLY;
-    } else if (mode == OpenMode::write) {
+    if (mode == OpenMode::write)
         disposition = CREATE_ALWAYS;
-    } else if (mode == OpenMode::append) {
+    else if (mode == OpenMode::append)
         disposition = OPEN_ALWAYS;
-        how = "at";
-        flags = _O_TEXT | _O_WRONLY | _O_APPEND;
-    }
-    std::string temp;
-    HANDLE h = mode == OpenMode::replace ? open_replacement(path, temp)
-                                         : open_waiting(path, access_of(mode), SHARE_READ_WRITE,
-                                                        disposition, FILE_ATTRIBUTE_NORMAL);
+    HANDLE h = open_waiting(path, access_of(mode), SHARE_READ_WRITE, disposition,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
-    if (fd == -1) {
-        CloseHandle(h);
-        return nullptr;
-    }
-    FILE* stream = _fdopen(fd, how);
-    if (stream == nullptr) {
-        _close(fd);
-        if (!temp.empty())
-            DeleteFileA(temp.c_str());
-        return nullptr;
-    }
     bool locked = mode == OpenMode::append && take_append_lock(h);
-    std::string target = temp.empty() ? std::string() : std::string(path);
-    return reinterpret_cast<PlatFile*>(new WinFile{stream, h, locked, target, temp});
+    LARGE_INTEGER bytes{};
+    *size = GetFileSizeEx(h, &bytes) != 0 && bytes.QuadPart > 0
+                ? static_cast<unsigned long long>(bytes.QuadPart)
+                : 0;
+    return wrap(h, locked);
 }
 
-std::size_t win_read(PlatFile* file, char* buf, std::size_t cap) {
-    return std::fread(buf, 1, cap, reinterpret_cast<WinFile*>(file)->stream);
+// No other program may open the new file until it is closed. A name whose file is still on its
+// way out refuses the create with access denied, as one that is there refuses it as existing:
+// both are taken.
+SysFile* win_create_new(const char* path, bool* taken) {
+    HANDLE h =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    *taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+             error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    return h == INVALID_HANDLE_VALUE ? nullptr : wrap(h, false);
 }
 
-bool win_write(PlatFile* file, const char* data, std::size_t len) {
-    return std::fwrite(data, 1, len, reinterpret_cast<WinFile*>(file)->stream) == len;
+// One call takes at most this much, well within a DWORD.
+constexpr std::size_t CALL_MAX = 1 << 30;
+
+std::size_t win_read(SysFile* file, char* buf, std::size_t cap) {
+    DWORD got = 0;
+    auto want = static_cast<DWORD>(cap < CALL_MAX ? cap : CALL_MAX);
+    return ReadFile(handle_of(file), buf, want, &got, nullptr) != 0 ? got : 0;
 }
 
-// A write that failed earlier leaves the stream's error mark; the close reports it too. What was
-// written goes out before the lock is let go, so the next run appends after it. A replacement
-// takes the target's name only when all of it was written, and a failed one is removed.
-bool win_close(PlatFile* file) {
+// A block of the text mode is one WriteFile; the system writes a file's bytes whole or fails,
+// so the loop goes round again only for a block larger than one call takes.
+bool win_write(SysFile* file, const char* data, std::size_t len) {
+    while (len > 0) {
+        DWORD put = 0;
+        auto want = static_cast<DWORD>(len < CALL_MAX ? len : CALL_MAX);
+        if (WriteFile(handle_of(file), data, want, &put, nullptr) == 0 || put == 0)
+            return false;
+        data += put;
+        len -= put;
+    }
+    return true;
+}
+
+bool win_flush(SysFile* file) {
+    return FlushFileBuffers(handle_of(file)) != 0;
+}
+
+bool win_close(SysFile* file) {
     auto* f = reinterpret_cast<WinFile*>(file);
-    bool ok = std::ferror(f->stream) == 0;
     if (f->locked) {
-        ok = std::fflush(f->stream) == 0 && ok;
         OVERLAPPED at = lock_place();
         UnlockFileEx(f->handle, 0, 1, 0, &at);
     }
-    ok = std::fclose(f->stream) == 0 && ok;
-    if (!f->temp.empty()) {
-        ok = ok && rename_waiting(f->temp.c_str(), f->target.c_str());
-        if (!ok)
-            DeleteFileA(f->temp.c_str());
-    }
+    bool ok = CloseHandle(f->handle) != 0;
     delete f;
     return ok;
 }
 
-// A file is deleted only while no other program has it open: the deletion waits for a holder as
-// an open does, and is refused when the hold outlasts the wait. Were it left pending until the
-// holder lets go, the name would stay taken meanwhile, and other programs' opens of it would
-// fail. Like the runtime's remove, it deletes a link itself, never a folder (not opened without
-// backup semantics) and never a read-only file (the system refuses to mark one).
-// The deletion's own open: exclusive, so that it fails while any other program has the file open,
-// and so that nobody can write to the file between the look at its size and the deletion. The
-// run check takes it once, to foresee the deletion.
+// A rename over a file that any program has open fails with ERROR_ACCESS_DENIED, as it does
+// over a read-only file or a folder; only those two fail at once, the rest is waited for like a
+// hold. The data was flushed before, and the file system journals the rename itself.
+bool win_rename(const char* from, const char* to) {
+    return wait_while_held([&] { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; },
+                           [&] { return held_error(GetLastError(), to); });
+}
+
+bool win_remove_own(const char* path) {
+    return DeleteFileA(path) != 0;
+}
+
+unsigned long win_process_id() {
+    return GetCurrentProcessId();
+}
+
+unsigned long long win_clock() {
+    return GetTickCount64();
+}
+
+// The deletion's own open: exclusive, so that it fails while any other program has the file's
+// data open, and so that nobody can write to the file between the look at its size and the
+// deletion. Like the runtime's remove, it opens a link itself, never a folder (not opened
+// without backup semantics). The run check takes it once, to foresee the deletion.
 HANDLE open_for_deletion(const char* path, bool wait) {
     constexpr DWORD ACCESS = DELETE | FILE_READ_ATTRIBUTES;
     constexpr DWORD FLAGS = FILE_FLAG_OPEN_REPARSE_POINT;
@@ -239,41 +245,15 @@ bool empty_now(HANDLE h) {
     return GetFileSizeEx(h, &size) != 0 && size.QuadPart == 0;
 }
 
+// A file is deleted only while no other program has its data open: the deletion waits for a
+// holder as an open does, and is refused when the hold outlasts the wait. Never a read-only
+// file: the system refuses to mark one.
 bool win_remove(const char* path, bool only_empty) {
     HANDLE h = open_for_deletion(path, true);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    FILE_DISPOSITION_INFO gone{TRUE};
-    bool ok = (!only_empty || empty_now(h)) &&
-              SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone) != 0;
+    bool ok = (!only_empty || empty_now(h)) && mark_for_deletion(h, true);
     return CloseHandle(h) != 0 && ok;
-}
-
-// The bytes are read as they are; the text is what a text-mode write makes of it, every LF
-// going out as CR-LF.
-bool win_holds_text(const char* path, const char* text) {
-    std::string expected;
-    for (const char* c = text; *c != '\0'; ++c)
-        expected += *c == '\n' ? "\r\n" : std::string(1, *c);
-    HANDLE h =
-        open_waiting(path, GENERIC_READ, SHARE_READ_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    std::size_t at = 0;
-    bool same = true;
-    while (same) {
-        char buf[256];
-        DWORD got = 0;
-        bool read = ReadFile(h, buf, sizeof buf, &got, nullptr) != 0;
-        if (!read || got == 0) {
-            same = read && at == expected.size();
-            break;
-        }
-        same = got <= expected.size() - at && std::memcmp(buf, expected.data() + at, got) == 0;
-        at += got;
-    }
-    CloseHandle(h);
-    return same;
 }
 
 constexpr std::size_t COMMAND_MAX = 300;
@@ -382,7 +362,7 @@ PathState native_probe(const char* path, bool mark_cleared) {
             state.empty = empty_now(h);
             CloseHandle(h);
         } else {
-            state.can_delete = !held_error(GetLastError());
+            state.can_delete = !held_error(GetLastError(), path);
         }
     }
     return state;
@@ -397,7 +377,7 @@ bool native_held(const char* path, OpenMode mode) {
                    : CreateFileA(path, access_of(mode), SHARE_READ_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        return held_error(GetLastError());
+        return held_error(GetLastError(), path);
     CloseHandle(h);
     return false;
 }
@@ -408,9 +388,14 @@ bool native_change_folder(const char* folder) {
 
 extern const char* const NATIVE_HELP_SWITCH = "/?";
 
+extern const FileBytes native_file_bytes = {
+    win_open,   win_create_new, win_read,       win_write, win_flush, win_close,
+    win_rename, win_remove_own, win_process_id, win_clock, "\r\n",
+};
+
 extern const PlatformOps native_platform = {
-    win_open,      win_read,          win_write,         win_close,
-    win_remove,    win_make_writable, win_holds_text,    win_find_first,
-    win_find_next, win_find_close,    win_today,         win_run_command,
-    win_overlay,   win_console_write, win_console_flush, win_exit,
+    text_mode_open,    text_mode_read,       text_mode_write, text_mode_close,   win_remove,
+    win_make_writable, text_mode_holds_text, win_find_first,  win_find_next,     win_find_close,
+    win_today,         win_run_command,      win_overlay,     win_console_write, win_console_flush,
+    win_exit,
 };

@@ -1,6 +1,6 @@
-// platform_posix_text.cpp - the text-mode translation of read bytes on POSIX. Files from the
-// service have CR-LF line ends on every short line, so this runs wide blocks where it can.
-#include "platform_posix_text.h"
+// text_blocks.cpp - the line-end translation of the text mode. Files from the service have
+// CR-LF line ends on every short line, so reading runs wide blocks where it can.
+#include "text_blocks.h"
 
 #include <bit>
 #include <cstring>
@@ -128,5 +128,35 @@ std::size_t drop_cr_before_lf(char* buf, std::size_t len, TextBlocks blocks) {
         buf[n++] = '\r';
         ++i;
     }
+    return n;
+}
+
+std::size_t copy_line_ends(const char* in, std::size_t len, char* out, std::size_t cap,
+                           const char* line_end, std::size_t* used) {
+    std::size_t end_len = std::strlen(line_end);
+    if (end_len == 1 && line_end[0] == '\n') {
+        std::size_t n = len < cap ? len : cap;
+        std::memcpy(out, in, n);
+        *used = n;
+        return n;
+    }
+    std::size_t i = 0; // next input byte
+    std::size_t n = 0; // end of the output
+    while (i < len && n < cap) {
+        const void* lf = std::memchr(in + i, '\n', len - i);
+        std::size_t run = lf != nullptr
+                              ? static_cast<std::size_t>(static_cast<const char*>(lf) - (in + i))
+                              : len - i;
+        std::size_t fits = run < cap - n ? run : cap - n;
+        std::memcpy(out + n, in + i, fits);
+        n += fits;
+        i += fits;
+        if (fits < run || lf == nullptr || cap - n < end_len)
+            break;
+        std::memcpy(out + n, line_end, end_len);
+        n += end_len;
+        ++i;
+    }
+    *used = i;
     return n;
 }

@@ -1,6 +1,6 @@
 // Tests of the POSIX text-mode translation: every block width must give exactly what a plain
 // byte-by-byte reading of the rule gives, wherever the CR-LF pairs fall in the blocks.
-#include "platform_posix_text.h"
+#include "text_blocks.h"
 
 #include "text_mode_reference.h"
 

@@ -1,5 +1,5 @@
-// platform_posix_text.h - the Windows text-mode translation of bytes read from a file, for
-// the POSIX build: each CR that stands directly before a LF is dropped.
+// text_blocks.h - the line-end translation of the program's text mode, on whole buffers: a CR
+// directly before a LF is dropped as text is read, and a LF is written as the line end.
 #pragma once
 
 #include <cstddef>
@@ -15,3 +15,9 @@ TextBlocks widest_text_blocks();
 // length left. A CR in the last place is kept: its next byte is not in the buffer. blocks must
 // not be wider than widest_text_blocks(); every width gives the same bytes.
 std::size_t drop_cr_before_lf(char* buf, std::size_t len, TextBlocks blocks);
+
+// Copies text from in[0, len) into out[0, cap), each LF written as line_end (one or two bytes,
+// "\n" or "\r\n"), for as long as out has room; a line end is never cut in two. Sets *used to
+// the count of bytes taken from in and returns the count written to out.
+std::size_t copy_line_ends(const char* in, std::size_t len, char* out, std::size_t cap,
+                           const char* line_end, std::size_t* used);
