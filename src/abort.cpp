@@ -12,15 +12,20 @@ constexpr char MERGE_TEXT[] = "@ECHO OFF\n"
                               "START HALTBOX \"Finished_-_Zelmorth\" 1000\n"
                               "START HALTBOX \"Finished_-_Merge\" 1000\n";
 
-// Writes the four lines in place of whatever stood at the batch's name, in one step at the
-// close, so that there is never a moment without a whole batch; false when that failed, and
-// the name then holds what it held before.
-bool replace_batch() {
-    PlatFile* file = plat_open(MERGE_BATCH, OpenMode::replace);
+// Writes the four lines: as a replacement, in place of whatever stood at the batch's name, in
+// one step at the close, so that there is never a moment without a whole batch; or as a plain
+// write of the name. false when they did not all land. A replacement that fails leaves the name
+// as it was; a plain write that fails leaves part of a batch, which is removed, since no batch
+// is better than a broken one.
+bool write_batch(OpenMode mode) {
+    PlatFile* file = plat_open(MERGE_BATCH, mode);
     if (file == nullptr)
         return false;
     bool ok = plat_write_text(file, MERGE_TEXT);
-    return plat_close(file) && ok;
+    ok = plat_close(file) && ok;
+    if (!ok && mode == OpenMode::write)
+        plat_remove(MERGE_BATCH);
+    return ok;
 }
 
 } // namespace
@@ -36,13 +41,14 @@ void crash(const char* message) {
 int create_merge() {
     // A read-only batch left by an earlier run must not stop the new one from being written.
     plat_make_writable(MERGE_BATCH);
-    if (plat_holds_text(MERGE_BATCH, MERGE_TEXT) || replace_batch())
+    if (plat_holds_text(MERGE_BATCH, MERGE_TEXT) || write_batch(OpenMode::replace))
         return 0;
-    // An earlier batch that could not be replaced is not what this run would write; it is
-    // removed so that the start fails cleanly, and only one that cannot be removed either is
-    // started as it is.
+    // The replacement could not be made (its new file could not be created beside the batch,
+    // or could not take the name): the old batch is deleted and the four lines are written at
+    // its name, so that the merge still runs. Only when that fails too is there no new batch;
+    // one that could be neither deleted nor written over is started as it is.
     plat_remove(MERGE_BATCH);
-    return -1;
+    return write_batch(OpenMode::write) ? 0 : -1;
 }
 
 void crash_merge() {

@@ -30,10 +30,10 @@ PlatFile* fake_open(const char* path, OpenMode mode) {
     auto it = current->files.find(path);
     if (mode == OpenMode::read && it == current->files.end())
         return nullptr;
+    if (mode != OpenMode::read && mode != OpenMode::append && current->read_only.count(path) != 0)
+        return nullptr; // a read-only file is neither written over nor renamed over
     if (mode == OpenMode::write)
         current->files[path].clear();
-    else if (mode == OpenMode::replace && current->read_only.count(path) != 0)
-        return nullptr; // the rename over a read-only file is refused
     else if (mode == OpenMode::append)
         current->files[path];
     return reinterpret_cast<PlatFile*>(new FakeFile{path, mode, 0, {}});
