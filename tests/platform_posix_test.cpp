@@ -1,8 +1,10 @@
 // Tests of the POSIX platform: how the program's Windows paths land on this file system, the
 // folder search and deletion, and the text-mode writes.
 #include "platform.h"
+#include "platform_posix.h"
 
 #include "append_lock_cases.h"
+#include "replace_cases.h"
 #include "sandbox.h"
 #include "text_mode_reference.h"
 #include "update_cleanup.h"
@@ -209,6 +211,13 @@ TEST_F(PosixPlatformTest, MixedWriteSizesKeepTheirOrder) {
     box.write("QUARRINE/OUT", expected);
     PlatFile* f = plat_open("\\QUARRINE\\OUT", OpenMode::append);
     ASSERT_NE(f, nullptr);
+    // Small writes that leave less than a page of the buffer free, then a large one, which must
+    // flush the buffer first.
+    for (int i = 0; i < 65; ++i) {
+        std::string data(i < 64 ? 4095 : 40000, static_cast<char>('k' + i % 8));
+        ASSERT_TRUE(plat_write(f, data.data(), data.size())) << "write " << i;
+        expected += data;
+    }
     const std::size_t sizes[] = {1, 40000, 3, 4095, 300000, 4096, 32768, 7, 262144, 100, 65536};
     for (int round = 0; round < 3; ++round) {
         for (std::size_t size : sizes) {
@@ -268,6 +277,10 @@ TEST_F(PosixPlatformTest, AppendLockWaitsOnceARunAndLosesNothing) {
     append_lock_cases::let_go_in_time("\\QUARRINE\\LETGO.MSG");
 }
 
+TEST_F(PosixPlatformTest, ReplacementLeavesATakenNameAndFlushesBeforeTheRename) {
+    replace_cases::taken_name_is_left_and_data_flushed_first("\\QUARRINE\\merge.bat");
+}
+
 TEST_F(PosixPlatformTest, RootVariableWithTrailingSlashes) {
     box.write("QUARRINE/F", "x\n");
     setenv("ZELMORTH_ROOT", (box.drive().string() + "//").c_str(), 1);
@@ -309,15 +322,37 @@ TEST_F(PosixPlatformTest, SearchPatternsWithoutAFolderOrAStar) {
     EXPECT_EQ(found, (std::set<std::string>{"a.CLC:0"}));
 }
 
-TEST(PosixToday, IsEightCharactersMonthDayYear) {
+// Today's date as the system's local date gives it, and the text of every kind of field: each
+// digit of month, day and year, the year of a new century.
+TEST(PosixToday, IsMonthDayTwoDigitYear) {
+    struct Row {
+        int year, month, day; // tm_year counts from 1900
+        const char* text;
+    } rows[] = {
+        {126, 11, 20, "12/20/26"}, {126, 0, 31, "01/31/26"}, {99, 8, 9, "09/09/99"},
+        {100, 9, 30, "10/30/00"},  {121, 1, 21, "02/21/21"}, {208, 11, 10, "12/10/08"},
+    };
+    for (const Row& row : rows) {
+        std::tm date{};
+        date.tm_year = row.year;
+        date.tm_mon = row.month;
+        date.tm_mday = row.day;
+        char out[9];
+        date_text(date, out);
+        EXPECT_STREQ(out, row.text);
+    }
     char today[9];
+    std::time_t before = std::time(nullptr);
     plat_today(today);
-    ASSERT_EQ(std::strlen(today), 8u);
-    EXPECT_EQ(today[2], '/');
-    EXPECT_EQ(today[5], '/');
-    int month = (today[0] - '0') * 10 + (today[1] - '0');
-    EXPECT_GE(month, 1);
-    EXPECT_LE(month, 12);
+    std::time_t after = std::time(nullptr);
+    char expected[2][9];
+    for (int i = 0; i < 2; ++i) {
+        std::tm local{};
+        localtime_r(i == 0 ? &before : &after, &local);
+        std::strftime(expected[i], sizeof expected[i], "%m/%d/%y", &local);
+    }
+    EXPECT_TRUE(std::strcmp(today, expected[0]) == 0 || std::strcmp(today, expected[1]) == 0)
+        << today;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
-// Tests of the POSIX text-mode translation: every block width must give exactly what a plain
-// byte-by-byte reading of the rule gives, wherever the CR-LF pairs fall in the blocks.
+// Tests of the text mode's line-end translation: every block width must give exactly what a
+// plain byte-by-byte reading of the rule gives, wherever the CR-LF pairs fall in the blocks; and
+// a write's line ends fill the room they are given without ever being cut.
 #include "text_blocks.h"
 
 #include "text_mode_reference.h"
@@ -25,7 +26,7 @@ std::string translated(std::string bytes, TextBlocks width) {
     return bytes.substr(0, n);
 }
 
-TEST(PosixTextMode, HandWrittenCases) {
+TEST(TextBlocks, HandWrittenCases) {
     const std::string lines = std::string(40, 'a') + "\r\n";
     const std::pair<std::string, std::string> rows[] = {
         {"", ""},
@@ -48,7 +49,7 @@ TEST(PosixTextMode, HandWrittenCases) {
 // Random buffers of many shapes: mostly CR-LF lines of random lengths, with lone CRs, bare
 // LFs and other bytes mixed in, so that pairs fall on every place of the blocks and the output
 // trails the input by every distance.
-TEST(PosixTextMode, EveryWidthAgreesWithThePlainRule) {
+TEST(TextBlocks, EveryWidthAgreesWithThePlainRule) {
     std::mt19937 rng(20261207);
     for (int round = 0; round < 3000; ++round) {
         std::size_t size = rng() % (round < 2000 ? 300 : 5000);
@@ -76,6 +77,36 @@ TEST(PosixTextMode, EveryWidthAgreesWithThePlainRule) {
         for (TextBlocks width : widths_here())
             ASSERT_EQ(translated(bytes, width), expected)
                 << "round " << round << ", width " << static_cast<int>(width);
+    }
+}
+
+// Written text in a room of cap bytes: what goes out and how much of the text it took.
+TEST(TextBlocks, LineEndsFillTheRoomButAreNeverCut) {
+    struct Row {
+        std::string text;
+        std::size_t cap;
+        const char* line_end;
+        std::string out;
+        std::size_t used;
+    } rows[] = {
+        {"ab\ncd\n", 100, "\r\n", "ab\r\ncd\r\n", 6},
+        {"ab\ncd\n", 4, "\r\n", "ab\r\n", 3},
+        {"ab\ncd\n", 3, "\r\n", "ab", 2}, // no room for both bytes of the line end
+        {"ab\ncd\n", 5, "\r\n", "ab\r\nc", 4},
+        {"\n\n\n", 5, "\r\n", "\r\n\r\n", 2},
+        {"\r\n", 10, "\r\n", "\r\r\n", 2}, // a CR of the text stays as it is
+        {"abc", 2, "\r\n", "ab", 2},
+        {"", 8, "\r\n", "", 0},
+        {"ab\ncd\n", 4, "\n", "ab\nc", 4},
+        {"ab\ncd\n", 100, "\n", "ab\ncd\n", 6},
+    };
+    for (const Row& row : rows) {
+        std::string out(row.cap, '?');
+        std::size_t used = 99;
+        std::size_t n = copy_line_ends(row.text.data(), row.text.size(), out.data(), row.cap,
+                                       row.line_end, &used);
+        EXPECT_EQ(out.substr(0, n), row.out) << row.text << " in " << row.cap;
+        EXPECT_EQ(used, row.used) << row.text << " in " << row.cap;
     }
 }
 

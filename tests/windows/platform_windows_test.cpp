@@ -4,6 +4,7 @@
 #include "platform_windows.h"
 
 #include "append_lock_cases.h"
+#include "replace_cases.h"
 
 #include <windows.h>
 
@@ -119,6 +120,10 @@ TEST_F(WindowsPlatformTest, TextModeWritesCrLfAndAppendKeepsWhatWasThere) {
 TEST_F(WindowsPlatformTest, AppendLockWaitsOnceARunAndLosesNothing) {
     append_lock_cases::held_beyond_the_time(path("held.txt"));
     append_lock_cases::let_go_in_time(path("let-go.txt"));
+}
+
+TEST_F(WindowsPlatformTest, ReplacementLeavesATakenNameAndFlushesBeforeTheRename) {
+    replace_cases::taken_name_is_left_and_data_flushed_first(path("merge.bat"));
 }
 
 TEST_F(WindowsPlatformTest, FoldersAndMissingFilesDoNotOpen) {
