@@ -275,6 +275,7 @@ TEST_F(PosixPlatformTest, WriteErrorsAreReported) {
 TEST_F(PosixPlatformTest, AppendLockWaitsOnceARunAndLosesNothing) {
     append_lock_cases::held_beyond_the_time("\\QUARRINE\\HELD.MSG");
     append_lock_cases::let_go_in_time("\\QUARRINE\\LETGO.MSG");
+    append_lock_cases::another_append_between_blocks("\\QUARRINE\\BLOCKS.MSG");
 }
 
 TEST_F(PosixPlatformTest, ReplacementLeavesATakenNameAndFlushesBeforeTheRename) {

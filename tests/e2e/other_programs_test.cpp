@@ -2,6 +2,7 @@
 // once on one install, and files that another program holds open for a while.
 #include "sandbox.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 
 namespace {
@@ -132,6 +133,57 @@ TEST(OtherPrograms, FilesHeldByAnotherProgramAreWaitedFor) {
             EXPECT_TRUE(box.calls().empty());
             EXPECT_EQ(box.read("QUARRINE/TELVOX.MSG"), earlier);
         }
+    }
+}
+
+// Another program appends to the notice file without the lock, one line per write, all through
+// a run that relays a system message of several MiB. None of its lines is overwritten or cut
+// apart: each stands whole, in its order, and with them taken out what is left is exactly what
+// the run wrote. One of its lines may stand between two of the run's writes, inside a relayed
+// line; how many did is printed, since that depends on how the two processes take turns.
+TEST(OtherPrograms, AnAppendOfAnotherProgramIsNeverOverwritten) {
+    if (sandbox_runs_windows_program())
+        GTEST_SKIP() << "Wine 8 puts an append at the size it looked up just before, so two "
+                        "programs' appends can land on the same bytes; Windows keeps each whole";
+    const std::string EARLIER = "Earlier notice.\n";
+    std::string message;
+    for (int i = 1; message.size() < (6u << 20); ++i)
+        message += "Line " + std::to_string(i) + " of a long message from the service\n";
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Sandbox box;
+        lay_install(box, message);
+        box.write("QUARRINE/TELVOX.MSG", EARLIER);
+        unsigned long appended = 0;
+        RunResult r = box.run_beside_appender("QUARRINE/TELVOX.MSG", &appended);
+        EXPECT_EQ(r.status, 0) << r.console << r.errors;
+        std::string notices = box.read("QUARRINE/TELVOX.MSG").value_or("");
+        // Each of the other program's lines, in turn, is taken out where it stands.
+        std::string rest;
+        unsigned long found = 0, inside = 0;
+        auto line_after = [](unsigned long n) {
+            char line[64];
+            std::snprintf(line, sizeof line, "other program's line %06lu\n", n + 1);
+            return std::string(line);
+        };
+        std::string next = line_after(0);
+        for (std::size_t at = 0; at < notices.size();) {
+            if (notices.compare(at, next.size(), next) != 0) {
+                rest += notices[at++];
+                continue;
+            }
+            at += next.size();
+            next = line_after(++found);
+            bool relaying =
+                rest.size() > EARLIER.size() && rest.size() < EARLIER.size() + message.size();
+            inside += relaying ? 1 : 0;
+        }
+        EXPECT_GT(appended, 0u);
+        EXPECT_EQ(found, appended) << "lines of the other program were cut or overwritten";
+        EXPECT_TRUE(rest == EARLIER + message + REFUSAL) << "the run's own text is not whole";
+        std::printf("[ appends ] round %d: %lu lines of the other program, %lu of them inside the "
+                    "relay\n",
+                    round, appended, inside);
     }
 }
 

@@ -1,7 +1,9 @@
 // append_lock_cases.h - the appenders' lock against a holder, run by the platform tests of both
-// builds: the waits of one run share one short time, and no append is lost or torn.
+// builds: the waits of one run share one short time, and no append is lost or torn, not even
+// one that another program makes between two blocks of a run's append without the lock.
 #pragma once
 
+#include "file_bytes.h"
 #include "platform.h"
 
 #include <chrono>
@@ -82,6 +84,32 @@ inline void let_go_in_time(const std::string& path) {
     other.join();
     EXPECT_EQ(text_of(path), "holder\nours, first part\nours, second part\nother\n");
     append_lock_wait_left_ms = APPEND_LOCK_WAIT_MS;
+}
+
+// Another program appends a line, without the lock, after the first block of a long append went
+// out and before the rest does: each block lands at the end of the file as it is when the block
+// is written, so the line stands between the two, whole, and nothing of either is overwritten.
+inline void another_append_between_blocks(const std::string& path) {
+    const std::string longer_than_a_block = std::string(300000, 'b') + "\n";
+    PlatFile* ours = plat_open(path.c_str(), OpenMode::append);
+    ASSERT_NE(ours, nullptr);
+    EXPECT_TRUE(plat_write(ours, longer_than_a_block.data(), longer_than_a_block.size()));
+    append_lock_wait_left_ms = 0; // the other program goes on without the lock at once
+    unsigned long long size = 0;
+    SysFile* other = native_file_bytes.open(path.c_str(), OpenMode::append, &size);
+    ASSERT_NE(other, nullptr);
+    EXPECT_GT(size, 0u) << "the first block went out";
+    std::string line = std::string("other") + native_file_bytes.line_end;
+    EXPECT_TRUE(native_file_bytes.write(other, line.data(), line.size()));
+    EXPECT_TRUE(native_file_bytes.close(other));
+    EXPECT_TRUE(plat_write_text(ours, "tail\n"));
+    EXPECT_TRUE(plat_close(ours));
+    append_lock_wait_left_ms = APPEND_LOCK_WAIT_MS;
+    std::string text = text_of(path);
+    std::size_t at = text.find("other\n");
+    ASSERT_NE(at, std::string::npos) << "the other program's line was overwritten";
+    EXPECT_LT(at, longer_than_a_block.size()) << "it stands between two of the append's blocks";
+    EXPECT_TRUE(text.erase(at, 6) == longer_than_a_block + "tail\n");
 }
 
 } // namespace append_lock_cases

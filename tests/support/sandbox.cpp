@@ -427,6 +427,57 @@ RunResult Sandbox::run(const std::vector<std::string>& args,
     return result;
 }
 
+RunResult Sandbox::run_beside_appender(const std::string& rel, unsigned long* appended) const {
+#ifdef ZELMORTH_WINE_EXE
+    (void)rel;
+    (void)appended;
+    throw std::logic_error("the appending process is a POSIX one");
+#else
+    fs::path ready = top_ / "append.ready", stop = top_ / "append.stop";
+    fs::path count = top_ / "append.count";
+    int fd = ::open((drive_ / rel).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + rel + " to append to it");
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        // Until the harness says stop, or five minutes have passed.
+        std::time_t started = std::time(nullptr);
+        unsigned long n = 0;
+        for (;;) {
+            char line[64];
+            int len = std::snprintf(line, sizeof line, "other program's line %06lu\n", n + 1);
+            if (::write(fd, line, static_cast<std::size_t>(len)) != len)
+                _exit(1);
+            if (++n == 1)
+                ::close(::open(ready.c_str(), O_WRONLY | O_CREAT, 0644));
+            if (n % 8 == 0 &&
+                (::access(stop.c_str(), F_OK) == 0 || std::time(nullptr) - started > 300))
+                break;
+        }
+        int out = ::open(count.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::string text = std::to_string(n);
+        _exit(out >= 0 &&
+                      ::write(out, text.data(), text.size()) == static_cast<ssize_t>(text.size())
+                  ? 0
+                  : 1);
+    }
+    ::close(fd);
+    for (int waited = 0; !fs::exists(ready) && waited < 60000; waited += 10)
+        usleep(10000);
+    RunResult result = launch(ZELMORTH_EXE, {}, top_, drive_)[0];
+    std::ofstream(stop) << "stop\n";
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0)
+        throw std::runtime_error("the appending process failed");
+    *appended = std::stoul(slurp(count));
+    return result;
+#endif
+}
+
 std::vector<RunResult> Sandbox::run_at_once(int count) const {
     return launch(ZELMORTH_EXE, {}, top_, drive_, count);
 }

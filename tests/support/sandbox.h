@@ -63,6 +63,12 @@ class Sandbox {
     RunResult run(const std::vector<std::string>& args = {},
                   const std::optional<FileHold>& hold = {}) const;
 
+    // Runs the program, with no check before, while another process appends numbered lines
+    // ("other program's line 000001") to the file rel with O_APPEND and without the appenders'
+    // lock, one line per write, from before the start until the run has ended; *appended is how
+    // many lines it appended. Only on the POSIX build.
+    RunResult run_beside_appender(const std::string& rel, unsigned long* appended) const;
+
     // Starts count runs of the program at once and waits for them all; no check before.
     std::vector<RunResult> run_at_once(int count) const;
 

@@ -120,6 +120,7 @@ TEST_F(WindowsPlatformTest, TextModeWritesCrLfAndAppendKeepsWhatWasThere) {
 TEST_F(WindowsPlatformTest, AppendLockWaitsOnceARunAndLosesNothing) {
     append_lock_cases::held_beyond_the_time(path("held.txt"));
     append_lock_cases::let_go_in_time(path("let-go.txt"));
+    append_lock_cases::another_append_between_blocks(path("blocks.txt"));
 }
 
 TEST_F(WindowsPlatformTest, ReplacementLeavesATakenNameAndFlushesBeforeTheRename) {
@@ -150,6 +151,56 @@ TEST_F(WindowsPlatformTest, RemoveDeletesFilesOnlyAndReadOnlyNeedsAttrib) {
     plat_make_writable(path("merge.bat").c_str());
     EXPECT_TRUE(plat_remove(path("merge.bat").c_str()));
     EXPECT_FALSE(fs::exists(dir / "merge.bat"));
+}
+
+// Another program keeps a handle that only reads attributes, as Explorer, an indexer or a sync
+// agent does: the deletion's exclusive open is not stopped by it. Where the system takes the
+// POSIX-semantics mark, the name is gone at once and may be made again; where it refuses it
+// (Wine 8 does, with ERROR_INVALID_PARAMETER, as do older systems and other file systems), the
+// older mark is used and the name goes when that handle is closed. Both delete the file.
+TEST_F(WindowsPlatformTest, DeletionMarkWithAndWithoutPosixSemantics) {
+    put("probe.txt", "x");
+    HANDLE probe = CreateFileA(path("probe.txt").c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(probe, INVALID_HANDLE_VALUE);
+    FILE_DISPOSITION_INFO_EX keep{FILE_DISPOSITION_FLAG_DO_NOT_DELETE};
+    bool posix_here = SetFileInformationByHandle(probe, static_cast<FILE_INFO_BY_HANDLE_CLASS>(21),
+                                                 &keep, sizeof keep) != 0;
+    DWORD refusal = posix_here ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(probe);
+    std::printf("[ deletion ] POSIX semantics %s\n",
+                posix_here ? "taken" : ("refused, error " + std::to_string(refusal)).c_str());
+    if (!posix_here) {
+        EXPECT_TRUE(refusal == ERROR_INVALID_PARAMETER || refusal == ERROR_NOT_SUPPORTED)
+            << refusal;
+    }
+    struct Row {
+        const char* name;
+        bool by_plat_remove; // through the platform's deletion, or the older mark alone
+    } rows[] = {{"by-platform.txt", true}, {"older-mark.txt", false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        put(row.name, "data");
+        HANDLE viewer = CreateFileA(path(row.name).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+        auto start = append_lock_cases::Clock::now();
+        if (row.by_plat_remove) {
+            EXPECT_TRUE(plat_remove(path(row.name).c_str()));
+        } else {
+            HANDLE h = CreateFileA(path(row.name).c_str(), DELETE | FILE_READ_ATTRIBUTES, 0,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            ASSERT_NE(h, INVALID_HANDLE_VALUE) << "an attributes handle shares its file";
+            EXPECT_TRUE(mark_for_deletion(h, false));
+            EXPECT_TRUE(CloseHandle(h));
+        }
+        EXPECT_LT(append_lock_cases::ms_since(start), 2500) << "nothing to wait for";
+        bool gone_at_once = GetFileAttributesA(path(row.name).c_str()) == INVALID_FILE_ATTRIBUTES;
+        EXPECT_EQ(gone_at_once, posix_here && row.by_plat_remove);
+        CloseHandle(viewer);
+        EXPECT_FALSE(fs::exists(dir / row.name)) << "gone once the last handle is closed";
+    }
 }
 
 using Found = std::set<std::pair<std::string, unsigned long long>>;
