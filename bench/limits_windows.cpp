@@ -1,7 +1,9 @@
 // limits_windows.cpp - the limits that the benchmark holds the Windows program to: a plain
-// binary copy through ReadFile and WriteFile, and a binary scan that counts a text in a file.
-//   bench_limits copy FROM TO       appends FROM to TO, 128 KiB at a time, as dd would
-//   bench_limits count TEXT FILE    prints how often TEXT occurs in FILE
+// binary copy through ReadFile and WriteFile, and a binary scan that counts a text in a file,
+// on its own or with one locked append to a notice file for each time it is found.
+//   bench_limits copy FROM TO              appends FROM to TO, 128 KiB at a time, as dd would
+//   bench_limits count TEXT FILE           prints how often TEXT occurs in FILE
+//   bench_limits count TEXT FILE NOTICES   the same, appending a notice to NOTICES each time
 #include <windows.h>
 
 #include <cstdio>
@@ -33,9 +35,29 @@ int copy(const char* from, const char* to) {
     return CloseHandle(in) && CloseHandle(out) ? 0 : 1;
 }
 
+// What the program must do at the least for each notice: open the notice file to append,
+// take the appenders' lock, write the block, let go and close.
+bool append_notice(const char* notices) {
+    static const char block[] = "\r\n*******************     NOTICE     *************************\r\n"
+                                "\r\n\r\nERROR - INVALID PASSWORD FOR COT AREA\r\n    ";
+    HANDLE out = CreateFileA(notices, GENERIC_READ | FILE_APPEND_DATA,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE)
+        return false;
+    OVERLAPPED at{};
+    at.OffsetHigh = 1U << 30; // the program's lock offset, 2^62
+    bool locked = LockFileEx(out, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != 0;
+    DWORD put = 0;
+    bool ok = WriteFile(out, block, sizeof block - 1, &put, nullptr) != 0;
+    if (locked)
+        UnlockFileEx(out, 0, 1, 0, &at);
+    return CloseHandle(out) != 0 && ok;
+}
+
 // The last len - 1 bytes of each block are kept in front of the next one, so that a text cut
 // by the end of a block is still found, and found once.
-int count(const char* needle, const char* path) {
+int count(const char* needle, const char* path, const char* notices) {
     std::size_t len = std::strlen(needle);
     if (len == 0 || len > NEEDLE_MAX)
         return 2;
@@ -57,6 +79,8 @@ int count(const char* needle, const char* path) {
             if (std::memcmp(at, needle, len) == 0) {
                 ++found;
                 at += len;
+                if (notices != nullptr && !append_notice(notices))
+                    return 1;
             } else {
                 ++at;
             }
@@ -75,8 +99,8 @@ int count(const char* needle, const char* path) {
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "copy") == 0)
         return copy(argv[2], argv[3]);
-    if (argc == 4 && std::strcmp(argv[1], "count") == 0)
-        return count(argv[2], argv[3]);
-    std::fputs("usage: bench_limits copy FROM TO | count TEXT FILE\n", stderr);
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "count") == 0)
+        return count(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
+    std::fputs("usage: bench_limits copy FROM TO | count TEXT FILE [NOTICES]\n", stderr);
     return 2;
 }

@@ -34,11 +34,13 @@ only the rows named, and --program times another build of the program in the typ
 Wine when it is missing). It needs build-windows/ (cmake --preset windows && cmake --build
 --preset windows), which holds the program, its stage on its own, the updater that does
 nothing and bench_limits.exe, a plain ReadFile/WriteFile copy and scan. Rows: the relay of a
-CR-LF SYSTEM.MSG against that copy and against cmd /c type appending to the file, which it
-must beat, with Wine's start of a program that does nothing beside them to subtract; the web
-log check against the plain scan; and a typical run of the demo install against cmd /c
-TELVOX.EXE /M. Wine's C runtime is not the one on a Windows PC, so these rows show the shape
-under Wine, not a PC's times; beating type is their only target.
+CR-LF SYSTEM.MSG against that copy (1.3x) and against cmd /c type appending to the file, which
+it must beat, with Wine's start of a program that does nothing beside them to subtract; the web
+log check against the plain scan with one locked append to the notice file per refusal, the
+least the check must do (1.3x), and the plain scan alone; and a typical run of the demo
+install against cmd /c TELVOX.EXE /M. The program does its own line-end work on both builds, so
+these rows measure its code over Wine's system calls; they show the shape under Wine, not a
+PC's times.
 """
 import argparse
 import json
@@ -286,7 +288,7 @@ def windows_relay_row(bench, install, mib, rows, env):
     write_repeated(os.path.join(install, "SYSTEM.MSG"), message_block(), mib * MIB)
     refs = [
         ("plain copy, ReadFile/WriteFile", wine("limits", "copy", "SYSTEM.MSG", "TELVOX.MSG"),
-         None),
+         1.3),
         # Wine's cmd now and then ends type with status 1 after copying; its time still
         # counts, and a run cut short would only make the reference look faster.
         ("cmd /c type >>", "wine cmd /c 'type SYSTEM.MSG >> TELVOX.MSG' || true", 1.0),
@@ -300,13 +302,20 @@ def windows_relay_row(bench, install, mib, rows, env):
 
 
 def windows_logweb_row(bench, install, mib, rows, env):
+    """The web log check writes a notice for each refusal, opening the notice file each time,
+    which under Wine costs far more than the scan: the limit it is held to does both, the plain
+    scan stands beside it."""
     write_repeated(os.path.join(install, "LOGWEB.TXT"), logweb_block(), mib * MIB)
-    times = bench.hyperfine(install, [("web log check", wine("stage", "logweb")),
-                                      ("binary scan", wine("limits", "count",
-                                                           "Authorization failed",
-                                                           "LOGWEB.TXT"))],
-                            prepare="rm -f TELVOX.MSG", env=env)
-    add_rows(rows, "web log check, %d MiB" % mib, times, ["binary scan, ReadFile"], [None])
+    refusal = "Authorization failed"
+    refs = [
+        ("binary scan, a locked append per refusal",
+         wine("limits", "count", refusal, "LOGWEB.TXT", "TELVOX.MSG"), 1.3),
+        ("binary scan, ReadFile", wine("limits", "count", refusal, "LOGWEB.TXT"), None),
+    ]
+    times = bench.hyperfine(install, [("web log check", wine("stage", "logweb"))] +
+                            [(n, c) for n, c, _ in refs], prepare="rm -f TELVOX.MSG", env=env)
+    add_rows(rows, "web log check, %d MiB" % mib, times, [n for n, _, _ in refs],
+             [t for _, _, t in refs])
     os.remove(os.path.join(install, "LOGWEB.TXT"))
 
 

@@ -4,6 +4,7 @@
 
 #include "c_locale.h"
 #include "notices.h"
+#include "text_blocks.h"
 #include "text_reader.h"
 
 #include <cstdio>
@@ -44,7 +45,7 @@ bool holds_host(const char* text, std::size_t len) {
     constexpr std::size_t HOST_LEN = sizeof DOWNLOAD_HOST - 1;
     const char* end = text + len;
     for (const char* at = text; static_cast<std::size_t>(end - at) >= HOST_LEN; ++at) {
-        at = static_cast<const char*>(std::memchr(at, DOWNLOAD_HOST[0], end - at - HOST_LEN + 1));
+        at = find_byte(at, static_cast<std::size_t>(end - at) - HOST_LEN + 1, DOWNLOAD_HOST[0]);
         if (at == nullptr)
             return false;
         if (std::memcmp(at + 1, DOWNLOAD_HOST + 1, HOST_LEN - 1) == 0)
@@ -94,14 +95,14 @@ int check_logweb() {
         return 0;
     const char* run = nullptr;
     while (std::size_t len = text_read_run(reader, LOG_PIECE_MAX, &run)) {
-        bool has_nul = std::memchr(run, '\0', len) != nullptr;
+        bool has_nul = find_byte(run, len, '\0') != nullptr;
         for (std::size_t at = 0; at < len;) {
             std::size_t piece = piece_length(run + at, len - at, LOG_PIECE_MAX);
             std::size_t text = piece;
             if (has_nul) {
-                const void* nul = std::memchr(run + at, '\0', piece);
+                const char* nul = find_byte(run + at, piece, '\0');
                 if (nul != nullptr)
-                    text = static_cast<std::size_t>(static_cast<const char*>(nul) - (run + at));
+                    text = static_cast<std::size_t>(nul - (run + at));
             }
             check_line(run + at, text, area);
             at += piece;

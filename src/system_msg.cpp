@@ -4,6 +4,7 @@
 
 #include "notices.h"
 #include "platform.h"
+#include "text_blocks.h"
 #include "text_reader.h"
 
 #include <cstring>
@@ -30,14 +31,14 @@ int process_system_msg() {
     // stretch without one is written in one go, which gives the same bytes.
     const char* run = nullptr;
     while (std::size_t len = text_read_run(reader, PIECE_MAX, &run)) {
-        if (std::memchr(run, '\0', len) == nullptr) {
+        if (find_byte(run, len, '\0') == nullptr) {
             plat_write(notices, run, len);
             continue;
         }
         for (std::size_t at = 0; at < len;) {
             std::size_t piece = piece_length(run + at, len - at, PIECE_MAX);
-            const void* nul = std::memchr(run + at, '\0', piece);
-            std::size_t upto = nul != nullptr ? static_cast<const char*>(nul) - (run + at) : piece;
+            const char* nul = find_byte(run + at, piece, '\0');
+            std::size_t upto = nul != nullptr ? static_cast<std::size_t>(nul - (run + at)) : piece;
             plat_write(notices, run + at, upto);
             at += piece;
         }

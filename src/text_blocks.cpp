@@ -86,6 +86,31 @@ bool avx512_usable() {
 
 } // namespace
 
+const char* find_byte(const char* data, std::size_t len, char byte) {
+    std::size_t i = 0;
+#if defined(ZELMORTH_X86_BLOCKS)
+    const __m128i wanted = _mm_set1_epi8(byte);
+    auto mask_at = [&](std::size_t at) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, wanted)));
+    };
+    // Four blocks a step while no byte matches, then the block that holds the first one.
+    for (; len >= 64 && i <= len - 64; i += 64) {
+        if ((mask_at(i) | mask_at(i + 16) | mask_at(i + 32) | mask_at(i + 48)) != 0)
+            break;
+    }
+    for (; len >= 16 && i <= len - 16; i += 16) {
+        if (unsigned found = mask_at(i))
+            return data + i + std::countr_zero(found);
+    }
+#endif
+    for (; i < len; ++i) {
+        if (data[i] == byte)
+            return data + i;
+    }
+    return nullptr;
+}
+
 TextBlocks widest_text_blocks() {
 #if defined(ZELMORTH_X86_BLOCKS)
     return avx512_usable() ? TextBlocks::avx512 : TextBlocks::sse2;
@@ -111,10 +136,8 @@ std::size_t drop_cr_before_lf(char* buf, std::size_t len, TextBlocks blocks) {
         if (blocks != TextBlocks::bytes && i - n >= 16)
             drop_blocks_16(buf, len, i, n);
 #endif
-        const void* cr = std::memchr(buf + i, '\r', len - i);
-        std::size_t run = cr != nullptr
-                              ? static_cast<std::size_t>(static_cast<const char*>(cr) - (buf + i))
-                              : len - i;
+        const char* cr = find_byte(buf + i, len - i, '\r');
+        std::size_t run = cr != nullptr ? static_cast<std::size_t>(cr - (buf + i)) : len - i;
         if (n != i)
             std::memmove(buf + n, buf + i, run);
         n += run;
@@ -143,15 +166,13 @@ std::size_t copy_line_ends(const char* in, std::size_t len, char* out, std::size
     std::size_t i = 0; // next input byte
     std::size_t n = 0; // end of the output
     while (i < len && n < cap) {
-        const void* lf = std::memchr(in + i, '\n', len - i);
-        std::size_t run = lf != nullptr
-                              ? static_cast<std::size_t>(static_cast<const char*>(lf) - (in + i))
-                              : len - i;
-        std::size_t fits = run < cap - n ? run : cap - n;
-        std::memcpy(out + n, in + i, fits);
-        n += fits;
-        i += fits;
-        if (fits < run || lf == nullptr || cap - n < end_len)
+        std::size_t room = cap - n < len - i ? cap - n : len - i;
+        const char* lf = find_byte(in + i, room, '\n');
+        std::size_t run = lf != nullptr ? static_cast<std::size_t>(lf - (in + i)) : room;
+        std::memcpy(out + n, in + i, run);
+        n += run;
+        i += run;
+        if (lf == nullptr || cap - n < end_len)
             break;
         std::memcpy(out + n, line_end, end_len);
         n += end_len;

@@ -1,5 +1,5 @@
-// text_blocks.h - the line-end translation of the program's text mode, on whole buffers: a CR
-// directly before a LF is dropped as text is read, and a LF is written as the line end.
+// text_blocks.h - the text mode's work on whole buffers: finding a byte, dropping each CR that
+// stands directly before a LF as text is read, and writing each LF as the line end.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +7,11 @@
 // How many bytes the translation looks at in one step: one at a time, 16 with SSE2, or 64
 // where the processor can also gather the kept bytes of a block in one instruction.
 enum class TextBlocks { bytes, sse2, avx512 };
+
+// The first byte equal to byte in data[0, len), or nullptr. The program's own scan, 16 bytes a
+// step where the processor has SSE2, so that the readers' speed does not hang on the C
+// runtime's memchr, which under Wine looks at one byte at a time.
+const char* find_byte(const char* data, std::size_t len, char byte);
 
 // The widest steps this processor runs.
 TextBlocks widest_text_blocks();

@@ -82,8 +82,8 @@ std::size_t read_bytes(TextFile* f, char* buf, std::size_t cap) {
         f->at_end = true;
         return 0;
     }
-    if (const void* z = std::memchr(buf, CTRL_Z, n)) {
-        n = static_cast<std::size_t>(static_cast<const char*>(z) - buf);
+    if (const char* z = find_byte(buf, n, CTRL_Z)) {
+        n = static_cast<std::size_t>(z - buf);
         f->at_end = true;
     }
     return n;

@@ -1,6 +1,8 @@
 // text_reader.cpp - the line reader shared by every reader of the program.
 #include "text_reader.h"
 
+#include "text_blocks.h"
+
 #include <cstring>
 
 bool text_open(TextReader& reader, const char* path) {
@@ -30,8 +32,8 @@ std::size_t text_read(TextReader& reader, char* out, std::size_t max) {
         std::size_t avail = reader.len - reader.pos;
         std::size_t want = max - n < avail ? max - n : avail;
         const char* from = reader.buf + reader.pos;
-        const void* nl = std::memchr(from, '\n', want);
-        std::size_t take = nl != nullptr ? static_cast<const char*>(nl) - from + 1 : want;
+        const char* nl = find_byte(from, want, '\n');
+        std::size_t take = nl != nullptr ? static_cast<std::size_t>(nl - from) + 1 : want;
         std::memcpy(out + n, from, take);
         n += take;
         reader.pos += take;
@@ -89,7 +91,6 @@ std::size_t text_read_run(TextReader& reader, std::size_t max, const char** data
 
 std::size_t piece_length(const char* data, std::size_t len, std::size_t max) {
     std::size_t limit = len < max ? len : max;
-    const void* nl = std::memchr(data, '\n', limit);
-    return nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - data) + 1
-                         : limit;
+    const char* nl = find_byte(data, limit, '\n');
+    return nl != nullptr ? static_cast<std::size_t>(nl - data) + 1 : limit;
 }

@@ -5,6 +5,7 @@
 
 #include "text_mode_reference.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -77,6 +78,22 @@ TEST(TextBlocks, EveryWidthAgreesWithThePlainRule) {
         for (TextBlocks width : widths_here())
             ASSERT_EQ(translated(bytes, width), expected)
                 << "round " << round << ", width " << static_cast<int>(width);
+    }
+}
+
+// The byte sought at every place of buffers of every length up to a few blocks, a second one
+// after it, and none at all: the first is found, and nothing past the end is looked at.
+TEST(TextBlocks, FindByteFindsTheFirstAtEveryPlace) {
+    for (std::size_t len = 0; len <= 150; ++len) {
+        std::vector<char> buf(len, 'a'); // exactly len bytes, for the sanitizer
+        EXPECT_EQ(find_byte(buf.data(), len, '\n'), nullptr) << len;
+        for (std::size_t at = 0; at < len; ++at) {
+            buf[at] = '\n';
+            if (at + 3 < len)
+                buf[at + 3] = '\n';
+            EXPECT_EQ(find_byte(buf.data(), len, '\n'), buf.data() + at) << len << " " << at;
+            std::fill(buf.begin(), buf.end(), 'a');
+        }
     }
 }
 
