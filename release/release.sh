@@ -13,10 +13,10 @@
 # signed release is reproducible too. ZELMORTH_SIGN_TIMESTAMP_URL adds a time stamp from that
 # RFC 3161 server, which makes every signing differ. Only a commit is signed, never a working
 # tree with changes that are not committed.
-#   ZELMORTH_SIGN_KEY=/secret/key.pem ZELMORTH_SIGN_CERT=/secret/chain.pem ./scripts/release.sh
+#   ZELMORTH_SIGN_KEY=/secret/key.pem ZELMORTH_SIGN_CERT=/secret/chain.pem ./release/release.sh
 #
 # In a git checkout the commit and its time come from git. A copy of the files without git
-# history (scripts/check-release.sh and scripts/verify-release.sh make one) must be handed
+# history (release/check-release.sh and release/verify-release.sh make one) must be handed
 # SOURCE_DATE_EPOCH and ZELMORTH_COMMIT, the commit id its files come from, with "-dirty"
 # after it when they hold changes that are not committed.
 #
@@ -156,7 +156,7 @@ runtime_deb=$(debian_package "$runtime_library") ||
     fail "cannot tell the Debian package of $runtime_library"
 {
     echo "What zelmorth $version for Windows was built from. Check the programs against the"
-    echo "source with scripts/verify-release.sh and this ZIP, in a checkout of zelmorth."
+    echo "source with release/verify-release.sh and this ZIP, in a checkout of zelmorth."
     echo ""
     # printf, not echo: dash's echo would turn a backslash in a version line into a control.
     printf 'version: %s\n' "$version"
@@ -189,7 +189,7 @@ fi
 
 # The ZIP is made by the one piece of code that verify-release.sh also runs, from this build
 # folder and the folder of the programs as they are shipped.
-python3 scripts/release_zip.py build-release "$stage" "$SOURCE_DATE_EPOCH" "$stage/$zip"
+python3 release/release_zip.py build-release "$stage" "$SOURCE_DATE_EPOCH" "$stage/$zip"
 # shellcheck disable=SC2086
 (cd "$stage" && sha256sum "$zip" $programs > SHA256SUMS)
 mv "$stage" dist

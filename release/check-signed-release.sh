@@ -1,16 +1,16 @@
 #!/bin/sh
 # Checks the signed Windows release end to end with a throw-away CA and code-signing
 # certificate, made with openssl in a temporary folder that is removed at the end:
-#   scripts/check-signed-release.sh
+#   release/check-signed-release.sh
 # It works in a clone of the checkout (build-signed/), since only a commit is signed and
 # verified: changes in the working tree that are not committed become one commit there.
 # - release.sh refuses to sign with the key missing, with a key it cannot read and with a key
 #   that is not the certificate's, each with a one-line cause and no dist/ left behind, and
 #   leaves no dist/ either when its packages cannot be installed;
-# - the signed release is made twice by scripts/check-release.sh, in the clone and in a copy,
+# - the signed release is made twice by release/check-release.sh, in the clone and in a copy,
 #   and the two must be byte-identical;
 # - each program's signature must verify against the throw-away CA;
-# - scripts/verify-release.sh must accept the signed ZIP, and the same with a time stamp on
+# - release/verify-release.sh must accept the signed ZIP, and the same with a time stamp on
 #   each signature from a throw-away time-stamp authority; refuse a CA that did not issue the
 #   certificate, and a ZIP in which one byte of zelmorth.exe was changed, naming the file; say
 #   first when the ZIP records another toolchain, with no escape byte of that field reaching
@@ -121,7 +121,7 @@ mark=$keys/mark
     git read-tree HEAD
     script=$(printf '#!/bin/sh\necho "this release.sh ran" > "%s"\n' "$mark" |
         git hash-object -w --stdin)
-    git update-index --cacheinfo "100755,$script,scripts/release.sh"
+    git update-index --cacheinfo "100755,$script,release/release.sh"
     git update-ref refs/heads/untrusted "$(git -c user.name=check-signed-release \
         -c user.email=check@invalid commit-tree -p HEAD -m "A release.sh that leaves a mark" \
         "$(git write-tree)")"
@@ -134,7 +134,7 @@ while IFS='|' read -r what key cert cause; do
     # A dist/ of an earlier unsigned release must not survive.
     mkdir -p dist
     echo "an earlier, unsigned zelmorth.exe" > dist/zelmorth.exe
-    if ZELMORTH_SIGN_KEY=$key ZELMORTH_SIGN_CERT=$cert ./scripts/release.sh \
+    if ZELMORTH_SIGN_KEY=$key ZELMORTH_SIGN_CERT=$cert ./release/release.sh \
         > "$keys/out" 2> "$keys/err" < /dev/null; then
         fail "release.sh signed with $what"
     fi
@@ -158,14 +158,14 @@ for tool in dpkg-query apt-get sudo; do
 done
 mkdir -p dist
 echo "an earlier, unsigned zelmorth.exe" > dist/zelmorth.exe
-if PATH=$keys/bin:$PATH ./scripts/release.sh > /dev/null 2>&1 < /dev/null; then
+if PATH=$keys/bin:$PATH ./release/release.sh > /dev/null 2>&1 < /dev/null; then
     fail "release.sh ran without its packages"
 fi
 [ ! -e dist ] || fail "release.sh, without its packages, left dist/ behind"
 echo "packages that cannot be installed: no dist/ left"
 
 step "The signed release, made twice and compared"
-ZELMORTH_SIGN_KEY=$keys/signer.key ZELMORTH_SIGN_CERT=$keys/chain.pem ./scripts/check-release.sh
+ZELMORTH_SIGN_KEY=$keys/signer.key ZELMORTH_SIGN_CERT=$keys/chain.pem ./release/check-release.sh
 
 step "Each program's signature against the throw-away CA"
 for program in dist/*.exe; do
@@ -185,7 +185,7 @@ verify() {
     expected=$1
     shift
     status=0
-    ./scripts/verify-release.sh "$@" > "$keys/out" 2> "$keys/err" < /dev/null || status=$?
+    ./release/verify-release.sh "$@" > "$keys/out" 2> "$keys/err" < /dev/null || status=$?
     cat "$keys/out"
     if [ "$status" -ne "$expected" ]; then
         cat "$keys/err" >&2
@@ -266,11 +266,11 @@ step "verify-release.sh accepts the signed ZIP with a time stamp on each signatu
 # osslsigncode's own time-stamp authority answers with an RFC 3161 time stamp, signed by the
 # throw-away one; the ZIP is made from the stamped programs as release.sh makes it.
 mkdir "$keys/stamped"
-for program in $(python3 scripts/release_zip.py --programs build-release); do
+for program in $(python3 release/release_zip.py --programs build-release); do
     osslsigncode add -TSA-certs "$keys/tsa.pem" -TSA-key "$keys/tsa.key" -TSA-time "$epoch" \
         -in "dist/$program" -out "$keys/stamped/$program" > /dev/null
 done
-python3 scripts/release_zip.py build-release "$keys/stamped" "$epoch" "$keys/stamped.zip"
+python3 release/release_zip.py build-release "$keys/stamped" "$epoch" "$keys/stamped.zip"
 verify 0 "$keys/stamped.zip" --ca "$keys/ca.pem"
 
 step "verify-release.sh refuses a CA that did not issue the certificate"

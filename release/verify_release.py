@@ -1,6 +1,6 @@
 """Checks a Windows release that someone was handed against the source, in a checkout.
 
-    scripts/verify-release.sh ZIP [--ca CA.pem] [--trust REF]...
+    release/verify-release.sh ZIP [--ca CA.pem] [--trust REF]...
 
 verify-release.sh installs the packages this needs and runs it. The ZIP may have been made to
 fool the check, so it is read in memory with a cap on every size, no file is ever written
@@ -13,13 +13,13 @@ The check rebuilds the release and compares the whole ZIP, byte for byte:
    refused before anything is built.
 2. The commit that BUILDINFO.txt names must be on this checkout's main line (origin/main,
    else main) or on a ref named with --trust. Nothing of any other commit is run.
-3. That commit's own scripts/release.sh builds the release unsigned in build-verify/, from
+3. That commit's own release/release.sh builds the release unsigned in build-verify/, from
    git archive.
 4. Each program's signature is taken from the ZIP and attached to the fresh program with
    osslsigncode attach-signature, which also verifies it: against the --ca certificate, or,
    without --ca, against the root certificate that the signature carries itself. With --ca, a
    time stamp must verify too, with openssl ts, against --ca's file and the system's CAs.
-5. The commit's own scripts/release_zip.py makes the ZIP from those programs, exactly as its
+5. The commit's own release/release_zip.py makes the ZIP from those programs, exactly as its
    release.sh makes it, and only the comparison of the whole ZIP with it decides. The lines
    per entry explain a difference.
 
@@ -40,7 +40,7 @@ import sys
 import zlib
 from typing import NamedTuple
 
-USAGE = "usage: scripts/verify-release.sh ZIP [--ca CA.pem] [--trust REF]..."
+USAGE = "usage: release/verify-release.sh ZIP [--ca CA.pem] [--trust REF]..."
 NOT_RELEASE, CANNOT_CHECK = 1, 2
 
 # A release is a few hundred KB: these caps leave it ample room and keep a crafted ZIP (a
@@ -534,6 +534,15 @@ def trusted_on(top, commit, trust):
     )
 
 
+def tooling(source):
+    """The folder of a commit's release tooling: release/, or scripts/ in the commits from
+    before it had a folder of its own; None when it has neither."""
+    for folder in ("release", "scripts"):
+        if os.path.isfile(os.path.join(source, folder, "release.sh")):
+            return folder
+    return None
+
+
 def build(top, scratch, commit, epoch):
     """Builds the commit's release unsigned with its own release.sh: the source folder."""
     source = os.path.join(scratch, "source")
@@ -546,14 +555,15 @@ def build(top, scratch, commit, epoch):
     archive.stdout.close()
     if archive.wait() != 0 or unpacked.returncode != 0:
         raise Cannot(f"git archive cannot take commit {commit} out of this checkout")
-    if not os.path.isfile(os.path.join(source, "scripts", "release.sh")):
-        raise Cannot(f"commit {commit} has no scripts/release.sh to build its release with")
+    tools = tooling(source)
+    if tools is None:
+        raise Cannot(f"commit {commit} has no release/release.sh to build its release with")
     env = {k: v for k, v in os.environ.items() if not k.startswith("ZELMORTH_SIGN_")}
     env.update(SOURCE_DATE_EPOCH=epoch, ZELMORTH_COMMIT=commit)
     log_path = os.path.join(scratch, "build.log")
     with open(log_path, "wb") as log:
         status = subprocess.run(
-            ["./scripts/release.sh"], cwd=source, env=env, stdin=subprocess.DEVNULL,
+            [f"./{tools}/release.sh"], cwd=source, env=env, stdin=subprocess.DEVNULL,
             stdout=log, stderr=subprocess.STDOUT,
         ).returncode
     if status != 0:
@@ -566,10 +576,11 @@ def build(top, scratch, commit, epoch):
 
 
 def release_zip(source, commit, *arguments):
-    made = run([sys.executable, os.path.join(source, "scripts", "release_zip.py"), *arguments])
+    script = os.path.join(source, tooling(source) or "release", "release_zip.py")
+    made = run([sys.executable, script, *arguments])
     if made.returncode != 0:
         raise Cannot(
-            f"commit {commit}'s scripts/release_zip.py cannot make its ZIP from the build folder; "
+            f"commit {commit}'s release/release_zip.py cannot make its ZIP from the build folder; "
             "a commit from before it could is not checked this way"
         )
     return made.stdout
@@ -808,13 +819,13 @@ class Check:
             raise Cannot(f"the build of commit {commit} made {len(zips)} ZIP files, not one")
         programs = release_zip(source, commit, "--programs", built).split()
         if not programs or not all(plain(name) for name in programs):
-            raise Cannot(f"commit {commit}'s scripts/release_zip.py names no programs")
+            raise Cannot(f"commit {commit}'s release/release_zip.py names no programs")
         # The same code must give the ZIP that release.sh made, or it is not what made it.
         again = os.path.join(self.scratch, "unsigned.zip")
         release_zip(source, commit, built, dist, epoch, again)
         with open(again, "rb") as one, open(zips[0], "rb") as other:
             if one.read() != other.read():
-                raise Cannot(f"commit {commit}'s scripts/release_zip.py does not make the ZIP "
+                raise Cannot(f"commit {commit}'s release/release_zip.py does not make the ZIP "
                              "that its release.sh made")
 
         signed = os.path.join(self.scratch, "signed")

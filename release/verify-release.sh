@@ -1,14 +1,14 @@
 #!/bin/sh
 # Checks a Windows release that someone was handed against the source, in a checkout:
-#   scripts/verify-release.sh zelmorth-1.0-windows-x64.zip [--ca CA.pem] [--trust REF]...
+#   release/verify-release.sh zelmorth-1.0-windows-x64.zip [--ca CA.pem] [--trust REF]...
 # It rebuilds the commit that the ZIP's BUILDINFO.txt names, unsigned, with that commit's own
-# scripts/release.sh in a scratch folder (build-verify/, filled by git archive, so the working
+# release/release.sh in a scratch folder (build-verify/, filled by git archive, so the working
 # tree plays no part; removed at the end), attaches each program's signature from the ZIP to
 # the fresh program with osslsigncode, makes the ZIP from them with the commit's own
-# scripts/release_zip.py, and compares the whole ZIP with it, byte for byte. Only a commit on
+# release/release_zip.py, and compares the whole ZIP with it, byte for byte. Only a commit on
 # this checkout's main line (origin/main, else main) or on a ref named with --trust is built.
 # With --ca, each signature, and its time stamp if it has one, must verify against that CA
-# certificate. scripts/verify_release.py is the check; this installs what it needs first.
+# certificate. release/verify_release.py is the check; this installs what it needs first.
 #
 # It prints one line per file: same, DIFFERENT, EXTRA (in the ZIP only), MISSING (in the
 # fresh build only) or BAD SIGNATURE, and before any build, DUPLICATE, BAD NAME or FOLDER for
@@ -40,4 +40,4 @@ if ! command -v python3 >/dev/null 2>&1; then
     echo "verify-release: cannot check: python3 is not installed" >&2
     exit 2
 fi
-exec python3 "$here/scripts/verify_release.py" "$@"
+exec python3 "$here/release/verify_release.py" "$@"
