@@ -28,7 +28,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # script with need_packages' own status, is one line and status 2 like any other.
 log=$(mktemp "${TMPDIR:-/tmp}/zelmorth-verify-XXXXXX")
 # shellcheck disable=SC2086 # one word per package
-if ! (need_packages $RELEASE_PACKAGES) > "$log" 2>&1 < /dev/null; then
+if ! (need_packages $VERIFY_PACKAGES) > "$log" 2>&1 < /dev/null; then
     cause=$(grep -v '^[[:space:]]*$' "$log" | tail -n 1 | tr -cd '[:print:]')
     rm -f "$log"
     echo "verify-release: cannot check: the packages it needs could not be installed: $cause" >&2
@@ -36,8 +36,8 @@ if ! (need_packages $RELEASE_PACKAGES) > "$log" 2>&1 < /dev/null; then
 fi
 cat "$log"
 rm -f "$log"
-if ! command -v python3 >/dev/null 2>&1; then
-    echo "verify-release: cannot check: python3 is not installed" >&2
+if ! python=$(python_with asn1crypto); then
+    echo "verify-release: cannot check: no python3 here has asn1crypto (python3-asn1crypto)" >&2
     exit 2
 fi
-exec python3 "$here/release/verify_release.py" "$@"
+exec "$python" -B "$here/release/verify_release.py" "$@"
