@@ -9,9 +9,9 @@ cd "$here"
 export LC_ALL=C
 
 # The copy lives in an ignored build folder of the checkout and is removed at the end. It has
-# no git history of its own, so it is handed the commit time that the checkout's release
-# takes by default, and the commit that the checkout's release records.
-epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+# no git history of its own, so it is handed the commit's time, which the checkout's release
+# carries, and the commit that the checkout's release records.
+epoch=$(git log -1 --format=%ct)
 copy="$here/build-release-copy"
 rm -rf "$copy"
 mkdir -p "$copy"

@@ -5,8 +5,9 @@
 # It works in a clone of the checkout (build-signed/), since only a commit is signed and
 # verified: changes in the working tree that are not committed become one commit there.
 # - release.sh refuses to sign with the key missing, with a key it cannot read and with a key
-#   that is not the certificate's, each with a one-line cause and no dist/ left behind, and
-#   leaves no dist/ either when its packages cannot be installed;
+#   that is not the certificate's, and to make a release with another SOURCE_DATE_EPOCH than
+#   the commit's time, each with a one-line cause and no dist/ left behind, and leaves no
+#   dist/ either when its packages cannot be installed;
 # - the signed release is made twice by release/check-release.sh, in the clone and in a copy,
 #   and the two must be byte-identical; each program's signature must verify against the CA;
 # - release/verify-release.sh must accept the signed ZIP; the same with a time stamp on each
@@ -231,6 +232,7 @@ done <<EOF
 the key missing||$keys/chain.pem||ZELMORTH_SIGN_KEY (the PEM private key) is not set
 a key it cannot read|$keys/absent.key|$keys/chain.pem||cannot read the key
 a key that is not the certificate's|$keys/other.key|$keys/chain.pem||does not match
+another epoch than the commit's time|||4102444800|SOURCE_DATE_EPOCH=4102444800 is not the time of commit
 EOF
 # Packages that cannot be installed: none is, and apt-get and sudo fail. An earlier dist/ must
 # not survive that either.
