@@ -35,16 +35,18 @@
 #   the clone's main line, whose release.sh must not run; named with --trust, that commit's
 #   release.sh runs and makes no ZIP, which is status 2 too. The clone's main line
 #   (origin/main) is the commit under test.
-# The signed release stays in build-signed/dist/ for the Windows tests that follow.
+# Last, the property tests of the check's readers (release/fuzz_readers.py) run, from the
+# signed release's own bytes. The signed release stays in build-signed/dist/ for the Windows
+# tests that follow.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 . scripts/deps.sh
-need_packages $VERIFY_PACKAGES
+need_packages $VERIFY_PACKAGES python3-hypothesis
 export LC_ALL=C
 unset ZELMORTH_SIGN_KEY ZELMORTH_SIGN_CERT ZELMORTH_SIGN_TIMESTAMP_URL SOURCE_DATE_EPOCH
-python=$(python_with asn1crypto) || {
-    echo "check-signed-release: no python3 here has asn1crypto" >&2
+python=$(python_with asn1crypto hypothesis) || {
+    echo "check-signed-release: no python3 here has asn1crypto and hypothesis" >&2
     exit 1
 }
 
@@ -511,6 +513,9 @@ cannot "the build of commit $untrusted made 0 ZIP files, not one"
 set -- build-verify-*/build.log
 [ -f "$1" ] || fail "verify-release.sh kept no log of the build it stopped"
 rm -r "$(dirname "$1")"
+
+step "Property tests of the check's readers, from the signed release's own bytes"
+"$python" -B release/fuzz_readers.py "$zip" "$keys/stamped.zip" "$keys/expired.zip"
 
 step "The signed release is in $work/dist"
 ls -l dist

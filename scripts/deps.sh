@@ -12,9 +12,10 @@ RELEASE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 python3 git osslsigncod
 VERIFY_PACKAGES="$RELEASE_PACKAGES python3-asn1crypto"
 # Static analysis over the native build's compile database (its configure needs GoogleTest).
 LINT_PACKAGES="cmake ninja-build g++ libgtest-dev libgmock-dev clang-tidy cppcheck"
-# The Windows tests: the release and its check, GoogleTest's sources for the platform tests,
-# and Wine.
-WINDOWS_TEST_PACKAGES="$VERIFY_PACKAGES g++ libgtest-dev libgmock-dev wine wine64"
+# The Windows tests: the release and its check, with hypothesis for the property tests of the
+# check's readers, GoogleTest's sources for the platform tests, and Wine.
+WINDOWS_TEST_PACKAGES="$VERIFY_PACKAGES python3-hypothesis g++ libgtest-dev libgmock-dev wine \
+wine64"
 # The benchmark (scripts/bench.py), which the test command does not run: hyperfine, the tools
 # it is held against beside coreutils and grep, and GNU time for the peak memory.
 BENCH_PACKAGES="hyperfine dos2unix time"
