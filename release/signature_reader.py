@@ -95,7 +95,8 @@ def strict_load(spec, raw, what):
         value = spec.load(raw, strict=True)
         again = value.dump(force=True)
     except Exception as fault:  # noqa: BLE001 - any error of the parser is a fault of the bytes
-        raise Unfit(f"{what} cannot be read ({type(fault).__name__})") from None
+        why = show(str(fault).encode("utf-8", "replace"), spaces=True, limit=80)
+        raise Unfit(f"{what} cannot be read ({type(fault).__name__}: {why})") from None
     if again != raw:
         at = next((i for i, (a, b) in enumerate(zip(again, raw)) if a != b), min(len(again), len(raw)))
         raise Unfit(f"{what} is not in DER, the one encoding a signature has (first "
@@ -115,7 +116,11 @@ def seconds(moment):
 def short_name(name):
     """A certificate's name as CN=..., O=..., made harmless to show."""
     parts = []
-    for key, value in name.native.items():
+    try:
+        native = name.native
+    except Exception:  # noqa: BLE001 - a name asn1crypto cannot render is still shown
+        return '"(a name that cannot be shown)"'
+    for key, value in native.items():
         for one in value if isinstance(value, list) else [value]:
             parts.append(f"{SHORT_NAMES.get(key, key)}={one}")
     text = ", ".join(parts) if parts else "(an empty name)"
@@ -285,7 +290,11 @@ class Signed:
             for choice in data["certificates"]:
                 if choice.name != "certificate":
                     raise Unfit(f"{what} carries a certificate of another kind than X.509")
-                cert = Cert(choice.chosen)
+                try:
+                    cert = Cert(choice.chosen)
+                except Exception as fault:  # noqa: BLE001 - a fault of the bytes, as above
+                    raise Unfit(f"{what} carries a certificate that cannot be read "
+                                f"({type(fault).__name__})") from None
                 if any(cert.der == other.der for other in self.certificates):
                     self.faults.append(f"{what} carries the certificate {cert.name} twice")
                     continue
@@ -405,7 +414,10 @@ class Signature:
         """The signed content must be a PE image's digest, of the signer's digest algorithm,
         with no page hashes."""
         raw = signed.content.dump()
-        tag, start, end = der.header(raw, 0, len(raw))
+        try:
+            tag, start, end = der.header(raw, 0, len(raw))
+        except der.BadDer:
+            tag = start = end = None
         if tag != 0xA0 or end != len(raw):
             raise Unfit("its signature's content is not where Authenticode has it")
         content = strict_load(SpcIndirectDataContent, raw[start:end], "its signed content")
