@@ -327,7 +327,7 @@ class Check:
             at, moment = signature.stamp_time, "the time its time stamp names"
         else:
             at, moment = int(time.time()), "this moment, since it has no time stamp"
-        chain = signature.path + ([] if anchor in signature.path else [anchor])
+        chain = signature.path + ([] if anchor.der == signature.path[-1].der else [anchor])
         faults = trust.validity_faults(chain, at, moment)
         if signature.stamp is None:
             return faults
@@ -338,8 +338,8 @@ class Check:
         stamp_anchor, found = trust.path_end(signature.stamp_path, signature.stamp_anchors, label)
         faults += [f"its time stamp does not verify against {label}: {fault}" for fault in found]
         if stamp_anchor is not None:
-            chain = signature.stamp_path + ([] if stamp_anchor in signature.stamp_path
-                                            else [stamp_anchor])
+            last = signature.stamp_path[-1]
+            chain = signature.stamp_path + ([] if stamp_anchor.der == last.der else [stamp_anchor])
             faults += [f"its time stamp: {fault}" for fault in
                        trust.validity_faults(chain, signature.stamp_time, "the time it names")]
         signature.stamp_anchor = stamp_anchor
