@@ -171,6 +171,17 @@ class Cert:
             child.authority_key_id == self.key_id
         )
 
+    def may_not_sign(self):
+        """Why the certificate's key may not sign anything but certificates, or []: a key
+        usage without digital signatures, or a CA."""
+        why = []
+        if self.key_usage is not None and "digital_signature" not in self.key_usage:
+            why.append(f"its key usage ({', '.join(sorted(self.key_usage)) or 'none'}) does not "
+                       "allow digital signatures")
+        if self.ca:
+            why.append("it is a CA certificate")
+        return why
+
     def may_not_sign_code(self):
         """Why the certificate may not sign a program, or []."""
         why = []
@@ -179,12 +190,7 @@ class Cert:
         elif "code_signing" not in self.purposes:
             why.append(f"its extended key usage ({', '.join(map(str, self.purposes))}) does "
                        "not include code signing")
-        if self.key_usage is not None and "digital_signature" not in self.key_usage:
-            why.append(f"its key usage ({', '.join(sorted(self.key_usage)) or 'none'}) does not "
-                       "allow digital signatures")
-        if self.ca:
-            why.append("it is a CA certificate")
-        return why
+        return why + self.may_not_sign()
 
     def may_not_stamp_time(self):
         """Why the certificate may not sign a time stamp, or []. RFC 3161 has the time
@@ -196,12 +202,7 @@ class Cert:
             why.append("its extended key usage holds more than time stamping")
         elif not self.purposes_critical:
             why.append("its extended key usage is not marked critical")
-        if self.key_usage is not None and "digital_signature" not in self.key_usage:
-            why.append(f"its key usage ({', '.join(sorted(self.key_usage)) or 'none'}) does not "
-                       "allow digital signatures")
-        if self.ca:
-            why.append("it is a CA certificate")
-        return why
+        return why + self.may_not_sign()
 
     def may_not_issue(self):
         """Why the certificate may not issue certificates, or []."""
