@@ -87,12 +87,12 @@ class SpcIndirectDataContent(core.Sequence):
     _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", DigestInfo)]
 
 
-def strict_load(spec, raw, what):
-    """raw read as spec, which it must be exactly, in DER: read and encoded again, it must give
+def strict_load(schema, raw, what):
+    """raw read as schema, which it must be exactly, in DER: read and encoded again, it must give
     the same bytes. asn1crypto raises many kinds of error on bytes it cannot read, and each is
     this one fault."""
     try:
-        value = spec.load(raw, strict=True)
+        value = schema.load(raw, strict=True)
         again = value.dump(force=True)
     except Exception as fault:  # noqa: BLE001 - any error of the parser is a fault of the bytes
         why = show(str(fault).encode("utf-8", "replace"), spaces=True, limit=80)
