@@ -7,10 +7,15 @@ DEMO_PACKAGES="cmake ninja-build g++"
 # The Windows release: the mingw-w64 cross compiler (with windres), python3 for the ZIP, git
 # for the commit and its time, and osslsigncode and openssl to sign the programs.
 RELEASE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 python3 git osslsigncode openssl"
+# Checking a release one was handed (release/verify-release.sh): the release, and asn1crypto
+# for the signatures' structures.
+VERIFY_PACKAGES="$RELEASE_PACKAGES python3-asn1crypto"
 # Static analysis over the native build's compile database (its configure needs GoogleTest).
 LINT_PACKAGES="cmake ninja-build g++ libgtest-dev libgmock-dev clang-tidy cppcheck"
-# The Windows tests: the release, GoogleTest's sources for the platform tests, and Wine.
-WINDOWS_TEST_PACKAGES="$RELEASE_PACKAGES g++ libgtest-dev libgmock-dev wine wine64"
+# The Windows tests: the release and its check, with hypothesis for the property tests of the
+# check's readers, GoogleTest's sources for the platform tests, and Wine.
+WINDOWS_TEST_PACKAGES="$VERIFY_PACKAGES python3-hypothesis g++ libgtest-dev libgmock-dev wine \
+wine64"
 # The benchmark (scripts/bench.py), which the test command does not run: hyperfine, the tools
 # it is held against beside coreutils and grep, and GNU time for the peak memory.
 BENCH_PACKAGES="hyperfine dos2unix time"
@@ -57,4 +62,21 @@ need_packages() {
     # shellcheck disable=SC2086 # one word per package
     $deps_sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
         $deps_missing
+}
+
+# python_with MODULE... prints the Python that can import the modules: the system's own first,
+# where Debian's packages put them, then the one on PATH. Without one it prints nothing and
+# fails.
+python_with() {
+    for deps_python in /usr/bin/python3 python3; do
+        deps_imports="pass"
+        for deps_module in "$@"; do
+            deps_imports="$deps_imports; import $deps_module"
+        done
+        if "$deps_python" -c "$deps_imports" >/dev/null 2>&1; then
+            command -v "$deps_python"
+            return 0
+        fi
+    done
+    return 1
 }

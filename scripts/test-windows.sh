@@ -1,8 +1,8 @@
 #!/bin/sh
 # The Windows part of the test command: builds the Windows stand-ins, launcher and platform
 # tests with mingw-w64 (build-windows/), checks that the release for users is reproducible
-# (scripts/check-release.sh, which leaves it in dist/), checks the signed release with a
-# throw-away CA (scripts/check-signed-release.sh, which leaves it in build-signed/dist/),
+# (release/check-release.sh, which leaves it in dist/), checks the signed release with a
+# throw-away CA (release/check-signed-release.sh, which leaves it in build-signed/dist/),
 # checks that the programs taken out of the signed release ZIP carry the application
 # manifest, and runs the Windows platform tests and the end-to-end suite under Wine, in a
 # prefix of its own, against those signed programs.
@@ -19,10 +19,10 @@ cmake --preset windows
 cmake --build --preset windows
 
 step "Reproducible Windows release"
-scripts/check-release.sh
+release/check-release.sh
 
 step "Signed Windows release, checked against the source"
-scripts/check-signed-release.sh
+release/check-signed-release.sh
 
 step "Windows tests and end-to-end suite under Wine, against the signed released programs"
 signed=build-signed/dist

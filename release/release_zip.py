@@ -1,7 +1,7 @@
 """Writes the users' ZIP so that its bytes depend only on the files put in and one time.
 
-    python3 scripts/release_zip.py BUILD PROGRAMS EPOCH OUT.zip
-    python3 scripts/release_zip.py --programs BUILD
+    python3 release/release_zip.py BUILD PROGRAMS EPOCH OUT.zip
+    python3 release/release_zip.py --programs BUILD
 
 BUILD is the release's build folder (build-release/). The ZIP holds the programs that its
 release-programs.txt lists, in that order, each taken from the folder PROGRAMS, and then

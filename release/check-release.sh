@@ -1,5 +1,5 @@
 #!/bin/sh
-# Checks that the Windows release is reproducible: builds it with scripts/release.sh in this
+# Checks that the Windows release is reproducible: builds it with release/release.sh in this
 # checkout and then, later, in a copy of the checkout's tracked files at another path, and
 # fails unless the two dist/ folders hold the same files, byte for byte, and the checksums in
 # dist/SHA256SUMS hold. The checkout's dist/ stays for the tests that follow.
@@ -9,9 +9,9 @@ cd "$here"
 export LC_ALL=C
 
 # The copy lives in an ignored build folder of the checkout and is removed at the end. It has
-# no git history of its own, so it is handed the commit time that the checkout's release
-# takes by default, and the commit that the checkout's release records.
-epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+# no git history of its own, so it is handed the commit's time, which the checkout's release
+# carries, and the commit that the checkout's release records.
+epoch=$(git log -1 --format=%ct)
 copy="$here/build-release-copy"
 rm -rf "$copy"
 mkdir -p "$copy"
@@ -19,10 +19,10 @@ trap 'rm -rf "$copy"' EXIT
 git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$copy"
 
 printf '\n== Release in %s\n' "$here"
-./scripts/release.sh
+./release/release.sh
 printf '\n== Release in %s\n' "$copy"
 commit=$(tr -d '\r' < build-release/BUILDINFO.txt | sed -n 's/^commit: //p')
-(cd "$copy" && SOURCE_DATE_EPOCH=$epoch ZELMORTH_COMMIT=$commit ./scripts/release.sh)
+(cd "$copy" && SOURCE_DATE_EPOCH=$epoch ZELMORTH_COMMIT=$commit ./release/release.sh)
 
 printf '\n== Comparing the two dist/ folders\n'
 (cd dist && find . -type f | sed 's|^\./||' | sort) > "$copy/files.here"

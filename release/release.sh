@@ -3,8 +3,9 @@
 # the release into a fresh dist/: the ZIP zelmorth-<version>-windows-x64.zip with the programs,
 # README.txt and BUILDINFO.txt, the programs beside it, and SHA256SUMS for the ZIP and the
 # programs (check with: cd dist && sha256sum -c SHA256SUMS). The same commit gives the same
-# bytes in any folder at any time: the ZIP's entries carry the time SOURCE_DATE_EPOCH, by
-# default the time of the last commit. BUILDINFO.txt records what made the release: the
+# bytes in any folder at any time: the ZIP's entries carry the time SOURCE_DATE_EPOCH, which in
+# a checkout is the commit's own time (a SOURCE_DATE_EPOCH set to another is refused, since
+# that release would be no commit's). BUILDINFO.txt records what made the release: the
 # version, the commit, SOURCE_DATE_EPOCH and the versions of the cross toolchain.
 #
 # Signing: with ZELMORTH_SIGN_KEY (an unencrypted PEM private key) and ZELMORTH_SIGN_CERT (the
@@ -13,10 +14,10 @@
 # signed release is reproducible too. ZELMORTH_SIGN_TIMESTAMP_URL adds a time stamp from that
 # RFC 3161 server, which makes every signing differ. Only a commit is signed, never a working
 # tree with changes that are not committed.
-#   ZELMORTH_SIGN_KEY=/secret/key.pem ZELMORTH_SIGN_CERT=/secret/chain.pem ./scripts/release.sh
+#   ZELMORTH_SIGN_KEY=/secret/key.pem ZELMORTH_SIGN_CERT=/secret/chain.pem ./release/release.sh
 #
 # In a git checkout the commit and its time come from git. A copy of the files without git
-# history (scripts/check-release.sh and scripts/verify-release.sh make one) must be handed
+# history (release/check-release.sh and release/verify-release.sh make one) must be handed
 # SOURCE_DATE_EPOCH and ZELMORTH_COMMIT, the commit id its files come from, with "-dirty"
 # after it when they hold changes that are not committed.
 #
@@ -46,9 +47,14 @@ if [ -n "$top" ] && [ "$(cd "$top" && pwd -P)" = "$(pwd -P)" ]; then
     if [ -n "$(git status --porcelain)" ]; then
         commit="$commit-dirty"
     fi
-    if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-        SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+    # A commit's release has one time, the commit's own: one made at another would not be
+    # the release that anyone checking it rebuilds.
+    commit_time=$(git log -1 --format=%ct)
+    if [ -n "${SOURCE_DATE_EPOCH:-}" ] && [ "$SOURCE_DATE_EPOCH" != "$commit_time" ]; then
+        fail "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH is not the time of commit $commit" \
+            "($commit_time), which its release carries; unset it"
     fi
+    SOURCE_DATE_EPOCH=$commit_time
 else
     commit=${ZELMORTH_COMMIT:-}
     [ -n "$commit" ] ||
@@ -57,7 +63,13 @@ else
         fail "not a git checkout; set SOURCE_DATE_EPOCH to the commit time"
 fi
 export SOURCE_DATE_EPOCH
-case $SOURCE_DATE_EPOCH in '' | *[!0-9]*) fail "SOURCE_DATE_EPOCH is not a time in seconds" ;; esac
+case $SOURCE_DATE_EPOCH in
+'' | *[!0-9]* | 0?*) fail "SOURCE_DATE_EPOCH is not a time in seconds" ;;
+esac
+# An MS-DOS date, which a ZIP entry carries, ends with 2107 (4354819199 is its last second).
+if [ "${#SOURCE_DATE_EPOCH}" -gt 10 ] || [ "$SOURCE_DATE_EPOCH" -gt 4354819199 ]; then
+    fail "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH is after 2107, which no ZIP entry can hold"
+fi
 if ! printf '%s\n' "$commit" | grep -Eqx '[0-9a-f]{40}([0-9a-f]{24})?(-dirty)?'; then
     fail "not a full commit id: $commit"
 fi
@@ -156,7 +168,7 @@ runtime_deb=$(debian_package "$runtime_library") ||
     fail "cannot tell the Debian package of $runtime_library"
 {
     echo "What zelmorth $version for Windows was built from. Check the programs against the"
-    echo "source with scripts/verify-release.sh and this ZIP, in a checkout of zelmorth."
+    echo "source with release/verify-release.sh and this ZIP, in a checkout of zelmorth."
     echo ""
     # printf, not echo: dash's echo would turn a backslash in a version line into a control.
     printf 'version: %s\n' "$version"
@@ -189,7 +201,7 @@ fi
 
 # The ZIP is made by the one piece of code that verify-release.sh also runs, from this build
 # folder and the folder of the programs as they are shipped.
-python3 scripts/release_zip.py build-release "$stage" "$SOURCE_DATE_EPOCH" "$stage/$zip"
+python3 release/release_zip.py build-release "$stage" "$SOURCE_DATE_EPOCH" "$stage/$zip"
 # shellcheck disable=SC2086
 (cd "$stage" && sha256sum "$zip" $programs > SHA256SUMS)
 mv "$stage" dist

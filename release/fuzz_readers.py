@@ -1,0 +1,290 @@
+"""Property tests of the release check's readers of untrusted bytes, with hypothesis:
+
+    fuzz_readers.py RELEASE.zip... [--seconds N]
+
+The ZIP reader (zip_reader.py) and the signature reader (pe.py, der.py, signature_reader.py
+and the path checks of trust.py) are handed inputs grown from the given releases' own bytes:
+the ZIPs themselves, each program's signature and time stamp, mutated (bytes flipped, set to
+the values that lengths and tags turn on, cut out, repeated, spliced in from elsewhere), and
+ZIPs and DER made from scratch. For every input, each reader must answer: accept it, or
+refuse it with one printable line; never raise anything else, and within MAX_SECONDS. The
+worst inputs this check knows of (a signature of empty elements up to its cap, nesting past
+its cap, a ZIP of long names, a ZIP that inflates past its cap) are tried first, and the
+whole run must stay under MAX_MEMORY. Each reader gets N seconds (20 unless given), in rounds
+of ROUND examples, so that the test command's time stays bounded.
+"""
+
+import io
+import os
+import re
+import resource
+import sys
+import time
+import warnings
+import zipfile
+
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import pe  # noqa: E402
+import trust  # noqa: E402
+from show import Report  # noqa: E402
+from signature_reader import Signature  # noqa: E402
+from zip_reader import Archive, Unreadable, field, structure_faults  # noqa: E402
+
+MAX_SECONDS = 5.0  # for any one input; a release's own take milliseconds
+MAX_MEMORY = 400 << 20
+MAX_LINE = 2000
+ROUND = 50
+ONE_LINE = re.compile(r"[\x20-\x7e]+")
+BOUNDARY_BYTES = [0x00, 0x01, 0x02, 0x05, 0x06, 0x30, 0x31, 0x7F, 0x80, 0x81, 0x82, 0x83, 0x84,
+                  0x85, 0xA0, 0xA1, 0xFF]
+
+
+class Slow(AssertionError):
+    pass
+
+
+def one_line(text):
+    assert ONE_LINE.fullmatch(text) and len(text) <= MAX_LINE, f"not one printable line: {text!r}"
+
+
+def timed(reader, data):
+    start = time.monotonic()
+    reader(data)
+    took = time.monotonic() - start
+    if took > MAX_SECONDS:
+        raise Slow(f"{reader.__name__} took {took:.1f} s on {len(data)} bytes")
+    return took
+
+
+def zip_answer(data):
+    """What the check makes of a ZIP before it builds anything: its entries, their names'
+    faults and BUILDINFO.txt's fields, or one line."""
+    try:
+        archive = Archive(data)
+    except Unreadable as fault:
+        one_line(f"verify-release: x.zip {fault}")
+        return
+    report = Report()
+    for line in structure_faults(archive.entries):
+        one_line(line)
+        report.add(line)
+    shown = report.text()
+    assert sum(len(line) for line in shown) < 64 << 10, "the report of one ZIP is too long"
+    info = archive.by_name.get(b"BUILDINFO.txt")
+    if info is not None:
+        for name in (b"commit", b"source-date-epoch", b"compiler"):
+            field(info.data, name)
+    for entry in archive.entries:
+        program_answer(entry.data)
+
+
+def program_answer(data):
+    """What the check makes of a program's signature, or one line."""
+    try:
+        signature = pe.signature(data)
+    except pe.BadTable as fault:
+        one_line(f"BAD SIGNATURE x: {fault}")
+        return
+    if signature is not None:
+        signature_answer(signature)
+
+
+ANCHORS = []  # the roots of the given releases' signatures, as --ca would hand them
+
+
+def signature_answer(signature_der):
+    signature = Signature(signature_der)
+    for fault in signature.faults:
+        one_line(f"BAD SIGNATURE x: {fault}")
+    if signature.faults:
+        return
+    for anchors in (ANCHORS, [signature.path[-1]]):
+        anchor, faults = trust.path_end(signature.path, anchors, "ca.pem")
+        for fault in faults + trust.validity_faults(signature.path, int(time.time()), "now"):
+            one_line(f"BAD SIGNATURE x: {fault}")
+        if signature.stamp is not None:
+            _, faults = trust.path_end(signature.stamp_path, anchors, "ca.pem")
+            for fault in faults:
+                one_line(f"BAD SIGNATURE x: {fault}")
+
+
+# ---- Inputs ---------------------------------------------------------------------------------
+
+
+@st.composite
+def mutated(draw, seeds, places=None):
+    """One of the seeds, changed a few times: at any byte, or at the places that matter more
+    (a ZIP's headers), when given."""
+    index = draw(st.integers(0, len(seeds) - 1))
+    data = bytearray(seeds[index])
+    for _ in range(draw(st.integers(1, 6))):
+        if not data:
+            data += draw(st.binary(min_size=1, max_size=64))
+            continue
+        if places and places[index] and draw(st.booleans()):
+            pos = min(len(data) - 1, draw(st.sampled_from(places[index])) + draw(st.integers(0, 46)))
+        else:
+            pos = draw(st.integers(0, len(data) - 1))
+        kind = draw(st.sampled_from(["flip", "set", "cut", "repeat", "splice", "end"]))
+        if kind == "flip":
+            data[pos] ^= 1 << draw(st.integers(0, 7))
+        elif kind == "set":
+            for i, byte in enumerate(draw(st.lists(st.sampled_from(BOUNDARY_BYTES), min_size=1,
+                                                   max_size=4))):
+                if pos + i < len(data):
+                    data[pos + i] = byte
+        elif kind == "cut":
+            del data[pos : pos + draw(st.integers(1, 256))]
+        elif kind == "repeat":
+            piece = bytes(data[pos : pos + draw(st.integers(1, 64))])
+            data[pos:pos] = piece * draw(st.integers(1, 512))
+        elif kind == "splice":
+            other = seeds[draw(st.integers(0, len(seeds) - 1))]
+            start = draw(st.integers(0, max(0, len(other) - 1)))
+            data[pos:pos] = other[start : start + draw(st.integers(1, 2048))]
+        else:
+            del data[pos:]
+    return bytes(data)
+
+
+@st.composite
+def der_trees(draw, depth=0):
+    """DER made from scratch: sequences, sets and context tags of primitives and of each other,
+    with a wrong length now and then."""
+    if depth >= 6 or draw(st.integers(0, 3)) == 0:
+        tag = draw(st.sampled_from([0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x0C, 0x13, 0x17, 0x18,
+                                    0x80, 0x81]))
+        content = draw(st.binary(max_size=40))
+    else:
+        tag = draw(st.sampled_from([0x30, 0x31, 0xA0, 0xA1, 0xA3]))
+        content = b"".join(draw(st.lists(der_trees(depth + 1), max_size=5)))
+    length = len(content) + draw(st.sampled_from([0] * 12 + [-1, 1]))
+    length = max(0, length)
+    if length < 0x80:
+        head = bytes([length])
+    else:
+        body = length.to_bytes((length.bit_length() + 7) // 8, "big")
+        head = bytes([0x80 | len(body)]) + body
+    return bytes([tag]) + head + content
+
+
+@st.composite
+def made_zips(draw):
+    """ZIPs made from scratch, of a few entries with any names and contents."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as archive:
+        for _ in range(draw(st.integers(0, 6))):
+            name = draw(st.binary(min_size=1, max_size=40)).decode("latin-1")
+            method = draw(st.sampled_from([zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED]))
+            archive.writestr(zipfile.ZipInfo(name), draw(st.binary(max_size=200)),
+                             compress_type=method)
+        archive.comment = draw(st.binary(max_size=40))
+    return out.getvalue()
+
+
+# ---- The worst inputs known ---------------------------------------------------------------
+
+
+def worst_signatures():
+    limit = pe.MAX_SIGNATURE
+    empty = b"\x30\x00" * ((limit - 4) // 2)
+    yield b"\x30\x82" + len(empty).to_bytes(2, "big") + empty
+    deep = b"\x05\x00"
+    for _ in range(4000):
+        deep = b"\x30" + (bytes([len(deep)]) if len(deep) < 0x80 else
+                          bytes([0x82]) + len(deep).to_bytes(2, "big")) + deep
+        if len(deep) > limit - 8:
+            break
+    yield deep
+
+
+def worst_zips():
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as archive:
+        for index in range(64):
+            archive.writestr("%05d%s" % (index, "\x1b" * 59995), b"")
+    yield out.getvalue()
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
+        for index in range(3):
+            archive.writestr(f"zeros{index}", bytes(30 << 20), compresslevel=9)
+    yield out.getvalue()
+    yield b"PK\x05\x06" * (0x10000 // 4) + b"\0" * 22
+
+
+# ---- The run --------------------------------------------------------------------------------
+
+
+def run_for(name, test, seconds):
+    """Runs the property test in rounds until its time is spent: how many inputs it tried."""
+    start, rounds = time.monotonic(), 0
+    while time.monotonic() - start < seconds:
+        test()
+        rounds += 1
+    print(f"{name}: {rounds * ROUND} inputs in {time.monotonic() - start:.0f} s, every one "
+          "answered")
+
+
+def main():
+    warnings.simplefilter("ignore")  # zipfile warns of names given twice, which are made here
+    args = sys.argv[1:]
+    seconds = 20.0
+    if "--seconds" in args:
+        at = args.index("--seconds")
+        seconds = float(args[at + 1])
+        del args[at : at + 2]
+    if not args:
+        sys.exit(__doc__)
+    zips, programs, signatures, places = [], [], [], []
+    for path in args:
+        with open(path, "rb") as handle:
+            zips.append(handle.read())
+        places.append([m.start() for m in re.finditer(rb"PK[\x01\x03\x05][\x02\x04\x06]", zips[-1])])
+        for entry in Archive(zips[-1]).entries:
+            signature = pe.signature(entry.data)
+            if signature is not None:
+                programs.append(entry.data)
+                signatures.append(signature)
+                read = Signature(signature)
+                assert not read.faults, f"a given release's signature is refused: {read.faults}"
+                ANCHORS.append(read.path[-1])
+                if read.stamp is not None:
+                    signatures.append(read.stamp)
+    unsigned = pe.without_signature(programs[0])
+
+    slowest = 0.0
+    for data in worst_signatures():
+        slowest = max(slowest, timed(signature_answer, data),
+                      timed(program_answer, pe.signed(unsigned, data)))
+    for data in worst_zips():
+        slowest = max(slowest, timed(zip_answer, data))
+    print(f"the worst inputs known: answered, the slowest in {slowest:.2f} s")
+
+    check = settings(max_examples=ROUND, deadline=None, database=None, print_blob=True,
+                     suppress_health_check=list(HealthCheck))
+
+    @check
+    @given(st.one_of(mutated(zips, places), made_zips()))
+    def zip_reader_answers(data):
+        timed(zip_answer, data)
+
+    @check
+    @given(st.one_of(mutated(signatures), der_trees()), st.booleans())
+    def signature_reader_answers(data, in_program):
+        if in_program:
+            timed(program_answer, pe.signed(unsigned, data))
+        else:
+            timed(signature_answer, data)
+
+    run_for("ZIP reader", zip_reader_answers, seconds)
+    run_for("signature reader", signature_reader_answers, seconds)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10
+    print(f"peak memory: {peak >> 20} MiB")
+    assert peak < MAX_MEMORY, f"the readers took {peak >> 20} MiB, more than {MAX_MEMORY >> 20}"
+
+
+if __name__ == "__main__":
+    main()
