@@ -61,6 +61,38 @@ void drop_blocks_16(char* buf, std::size_t len, std::size_t& i, std::size_t& n) 
     }
 }
 
+// Text written with CR-LF line ends, 16 bytes a step: a block without a LF is stored as it is;
+// in one with LFs, the bytes up to each LF are stored 16 at a time and the LF becomes CR-LF. A
+// store may run up to 15 bytes past the text made, into room that the next store overwrites,
+// so the steps run while the output has room for a block's 32 bytes and 16 more, and while 16
+// bytes of input are left after the block, which a store's load may read.
+void expand_blocks_16(const char* in, std::size_t len, char* out, std::size_t cap, std::size_t& i,
+                      std::size_t& n) {
+    const __m128i lf = _mm_set1_epi8('\n');
+    auto load = [](const char* at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    };
+    auto store = [](char* at, __m128i block) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), block);
+    };
+    for (; len >= 32 && i <= len - 32 && cap >= 48 && n <= cap - 48; i += 16) {
+        __m128i block = load(in + i);
+        auto ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lf)));
+        std::size_t from = 0;
+        while (ends != 0) {
+            auto k = static_cast<std::size_t>(std::countr_zero(ends));
+            store(out + n, load(in + i + from));
+            n += k - from;
+            out[n++] = '\r';
+            out[n++] = '\n';
+            from = k + 1;
+            ends &= ends - 1;
+        }
+        store(out + n, load(in + i + from));
+        n += 16 - from;
+    }
+}
+
 // Whether the 64-byte blocks can run: the processor has AVX512F, BW and VBMI2, and the system
 // saves the registers they use (XCR0: SSE, AVX, the mask registers and all of the ZMM ones).
 // F is asked for too: BW and VBMI2 build on it, but a hypervisor may hide F and still show them.
@@ -155,7 +187,7 @@ std::size_t drop_cr_before_lf(char* buf, std::size_t len, TextBlocks blocks) {
 }
 
 std::size_t copy_line_ends(const char* in, std::size_t len, char* out, std::size_t cap,
-                           const char* line_end, std::size_t* used) {
+                           const char* line_end, TextBlocks blocks, std::size_t* used) {
     std::size_t end_len = std::strlen(line_end);
     if (end_len == 1 && line_end[0] == '\n') {
         std::size_t n = len < cap ? len : cap;
@@ -165,6 +197,12 @@ std::size_t copy_line_ends(const char* in, std::size_t len, char* out, std::size
     }
     std::size_t i = 0; // next input byte
     std::size_t n = 0; // end of the output
+#if defined(ZELMORTH_X86_BLOCKS)
+    if (blocks != TextBlocks::bytes && std::strcmp(line_end, "\r\n") == 0)
+        expand_blocks_16(in, len, out, cap, i, n);
+#else
+    (void)blocks;
+#endif
     while (i < len && n < cap) {
         std::size_t room = cap - n < len - i ? cap - n : len - i;
         const char* lf = find_byte(in + i, room, '\n');

@@ -23,6 +23,7 @@ std::size_t drop_cr_before_lf(char* buf, std::size_t len, TextBlocks blocks);
 
 // Copies text from in[0, len) into out[0, cap), each LF written as line_end (one or two bytes,
 // "\n" or "\r\n"), for as long as out has room; a line end is never cut in two. Sets *used to
-// the count of bytes taken from in and returns the count written to out.
+// the count of bytes taken from in and returns the count written to out. blocks must not be
+// wider than widest_text_blocks(); every width gives the same bytes.
 std::size_t copy_line_ends(const char* in, std::size_t len, char* out, std::size_t cap,
-                           const char* line_end, std::size_t* used);
+                           const char* line_end, TextBlocks blocks, std::size_t* used);

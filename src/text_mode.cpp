@@ -100,9 +100,10 @@ bool flush_writes(TextFile* f) {
 // Takes what fits of data into the write buffer, each LF as the system's line end; the count of
 // data's bytes taken.
 std::size_t buffer_some(TextFile* f, const char* data, std::size_t len) {
+    static const TextBlocks blocks = widest_text_blocks();
     std::size_t used = 0;
-    f->len +=
-        copy_line_ends(data, len, f->raw + f->len, RAW_CAP - f->len, file_bytes.line_end, &used);
+    f->len += copy_line_ends(data, len, f->raw + f->len, RAW_CAP - f->len, file_bytes.line_end,
+                             blocks, &used);
     return used;
 }
 

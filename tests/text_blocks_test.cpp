@@ -121,9 +121,39 @@ TEST(TextBlocks, LineEndsFillTheRoomButAreNeverCut) {
         std::string out(row.cap, '?');
         std::size_t used = 99;
         std::size_t n = copy_line_ends(row.text.data(), row.text.size(), out.data(), row.cap,
-                                       row.line_end, &used);
+                                       row.line_end, widest_text_blocks(), &used);
         EXPECT_EQ(out.substr(0, n), row.out) << row.text << " in " << row.cap;
         EXPECT_EQ(used, row.used) << row.text << " in " << row.cap;
+    }
+}
+
+// Random text and rooms of every size, the blocks' way against a byte at a time: LFs dense and
+// sparse, next to each other and at every place of a block, and rooms that end anywhere.
+TEST(TextBlocks, LineEndsAgreeWithAByteAtATimeInEveryRoom) {
+    std::mt19937 rng(20261209);
+    for (int round = 0; round < 4000; ++round) {
+        std::string text(rng() % 400, 'x');
+        unsigned every = 1 + rng() % 60;
+        for (char& c : text)
+            c = rng() % every == 0 ? '\n' : static_cast<char>('a' + rng() % 26);
+        std::size_t cap = rng() % (2 * text.size() + 50);
+        std::string expected;
+        std::size_t taken = 0;
+        for (; taken < text.size(); ++taken) {
+            std::string piece = text[taken] == '\n' ? "\r\n" : std::string(1, text[taken]);
+            if (expected.size() + piece.size() > cap)
+                break;
+            expected += piece;
+        }
+        for (TextBlocks width : widths_here()) {
+            std::vector<char> out(cap); // exactly cap bytes, for the sanitizer
+            std::size_t used = 0;
+            std::size_t n =
+                copy_line_ends(text.data(), text.size(), out.data(), cap, "\r\n", width, &used);
+            ASSERT_EQ(std::string(out.data(), n), expected)
+                << "round " << round << ", width " << static_cast<int>(width);
+            ASSERT_EQ(used, taken) << "round " << round << ", width " << static_cast<int>(width);
+        }
     }
 }
 
