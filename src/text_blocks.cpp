@@ -32,6 +32,27 @@ drop_blocks_64(char* buf, std::size_t len, std::size_t& i, std::size_t& n) {
     }
 }
 
+// The first byte equal to byte in data[i, len), 256 bytes a step while no block of them holds
+// one; i is left at the first 64-byte block that may, or at the last place a whole step starts.
+__attribute__((target("avx512f,avx512bw"))) const char*
+find_byte_64(const char* data, std::size_t len, char byte, std::size_t& i) {
+    const __m512i wanted = _mm512_set1_epi8(byte);
+    for (; len >= 256 && i <= len - 256; i += 256) {
+        __mmask64 any = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(data + i), wanted) |
+                        _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(data + i + 64), wanted) |
+                        _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(data + i + 128), wanted) |
+                        _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(data + i + 192), wanted);
+        if (any != 0)
+            break;
+    }
+    for (; len >= 64 && i <= len - 64; i += 64) {
+        __mmask64 found = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(data + i), wanted);
+        if (found != 0)
+            return data + i + std::countr_zero(static_cast<unsigned long long>(found));
+    }
+    return nullptr;
+}
+
 // 16-byte blocks, for when the output already trails the input by at least 16 bytes. The block
 // is stored whole; each dropped CR at k ends the bytes kept so far, and the bytes after it are
 // copied behind them, again 16 at a time. A store may run up to 15 bytes past the text made,
@@ -121,6 +142,11 @@ bool avx512_usable() {
 const char* find_byte(const char* data, std::size_t len, char byte) {
     std::size_t i = 0;
 #if defined(ZELMORTH_X86_BLOCKS)
+    static const bool wide = widest_text_blocks() == TextBlocks::avx512;
+    if (wide && len >= 256) {
+        if (const char* found = find_byte_64(data, len, byte, i))
+            return found;
+    }
     const __m128i wanted = _mm_set1_epi8(byte);
     auto mask_at = [&](std::size_t at) {
         __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
