@@ -3,6 +3,7 @@
 // a new file's name that is taken already is left to whoever has it.
 #pragma once
 
+#include "append_lock_cases.h"
 #include "file_bytes.h"
 #include "platform.h"
 
@@ -11,6 +12,8 @@
 #include <vector>
 
 namespace replace_cases {
+
+using append_lock_cases::text_of;
 
 inline std::vector<std::string> byte_calls; // what the text mode asked of the system, in order
 
@@ -33,18 +36,6 @@ inline bool logged_rename(const char* from, const char* to) {
 }
 inline unsigned long long fixed_clock() {
     return 41;
-}
-
-inline std::string text_of(const std::string& path) {
-    std::string all;
-    PlatFile* f = plat_open(path.c_str(), OpenMode::read);
-    if (f == nullptr)
-        return "<unopenable>";
-    char buf[64];
-    while (std::size_t n = plat_read(f, buf, sizeof buf))
-        all.append(buf, n);
-    plat_close(f);
-    return all;
 }
 
 inline void put(const std::string& path, const char* text, OpenMode mode) {
