@@ -238,8 +238,8 @@ std::size_t copy_line_ends(const char* in, std::size_t len, char* out, std::size
         i += run;
         if (lf == nullptr || cap - n < end_len)
             break;
-        std::memcpy(out + n, line_end, end_len);
-        n += end_len;
+        for (std::size_t k = 0; k < end_len; ++k)
+            out[n++] = line_end[k];
         ++i;
     }
     *used = i;
