@@ -38,11 +38,12 @@ int copy(const char* from, const char* to) {
 // What the program must do at the least for each notice: open the notice file to append,
 // take the appenders' lock, write the block, let go and close.
 bool append_notice(const char* notices) {
-    static const char block[] = "\r\n*******************     NOTICE     *************************\r\n"
-                                "\r\n\r\nERROR - INVALID PASSWORD FOR COT AREA\r\n    ";
-    HANDLE out = CreateFileA(notices, GENERIC_READ | FILE_APPEND_DATA,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    static const char block[] =
+        "\r\n*******************     NOTICE     *************************\r\n"
+        "\r\n\r\nERROR - INVALID PASSWORD FOR COT AREA\r\n    ";
+    HANDLE out =
+        CreateFileA(notices, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE)
         return false;
     OVERLAPPED at{};
