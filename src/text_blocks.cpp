@@ -217,7 +217,8 @@ std::size_t copy_line_ends(const char* in, std::size_t len, char* out, std::size
     std::size_t end_len = std::strlen(line_end);
     if (end_len == 1 && line_end[0] == '\n') {
         std::size_t n = len < cap ? len : cap;
-        std::memcpy(out, in, n);
+        if (n > 0) // an empty room may have no memory behind it at all
+            std::memcpy(out, in, n);
         *used = n;
         return n;
     }
