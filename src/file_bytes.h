@@ -20,7 +20,8 @@ struct FileBytes {
     // Creates a file that must not exist yet, which no other program may open meanwhile.
     // nullptr when it cannot; *taken then tells whether something already has that name.
     SysFile* (*create_new)(const char* path, bool* taken);
-    // Reads up to cap bytes as they are; 0 at the end of the file or on an error.
+    // Reads up to cap bytes as they are; 0 at the end of the file, READ_FAILED on an error
+    // (another program's lock on the bytes is waited for as a hold is).
     std::size_t (*read)(SysFile* file, char* buf, std::size_t cap);
     // Writes all len bytes, in one system call where the system takes them in one.
     bool (*write)(SysFile* file, const char* data, std::size_t len);

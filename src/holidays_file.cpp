@@ -31,7 +31,8 @@ constexpr char DAYS_LEFT[] = "NOTE:NUMBER OF DAYS TO END OF HOLIDAY FILE = %d";
 TextReader reader; // file scope: its buffer is too large for the stack
 
 // Reports a missing or damaged calendar and hands the run over to the merge batch. The line's
-// month field (its first two characters) follows the message where one is given.
+// month field (its first two characters) follows the message where one is given. A calendar
+// whose reading failed part-way is reported as one that cannot be opened.
 [[noreturn]] void reject(const char* message, const char* month_field) {
     text_close(reader);
     char text[LINE_BUF + sizeof BAD_CENTURY];
@@ -81,6 +82,8 @@ int load_holidays() {
             reject(TOO_MANY, "");
         holidays[num_holidays++] = date_to_lotus(century * 100 + year, month, day);
     }
+    if (reader.failed)
+        reject(OPEN_FAILED, "");
     text_close(reader);
 
     // With no date loaded there is no end to compare with, and nothing is reported.

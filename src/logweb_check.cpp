@@ -17,6 +17,7 @@ constexpr std::size_t TRANSFER_MIN = 56;   // a transfer line is longer than 55 
 constexpr std::size_t AREA_CAP = 10;       // room for 9 characters
 constexpr char REFUSAL[] = "Authorization failed";
 constexpr char REFUSAL_NOTICE[] = "\nERROR - INVALID PASSWORD FOR %s AREA";
+constexpr char READ_FAILED_NOTICE[] = "ERROR, could not read all of the web log file LOGWEB.TXT";
 
 TextReader reader; // large buffer; kept out of the stack
 
@@ -109,6 +110,11 @@ int check_logweb() {
         }
         settle_area(area); // the next read moves the buffer's text
     }
+    // The refusals found so far have been reported; the user is told that the rest of the log
+    // could not be looked at.
+    bool failed = reader.failed;
     text_close(reader);
+    if (failed)
+        ask_msg(READ_FAILED_NOTICE);
     return 0;
 }

@@ -11,6 +11,9 @@
 struct PlatFile; // an open file, owned by the implementation
 struct PlatFind; // a running folder search
 
+// What a read gives when it failed: never a count, and never the end of the file.
+constexpr std::size_t READ_FAILED = static_cast<std::size_t>(-1);
+
 // replace: a new file that takes the place of the one at the path when it is closed, whole;
 // until then the path keeps what it held, and a failed write or close leaves it so.
 enum class OpenMode { read, write, append, replace };
@@ -29,7 +32,8 @@ struct PlatformOps {
     // Opens a file in text mode; nullptr when it cannot be opened.
     PlatFile* (*open)(const char* path, OpenMode mode);
     // Reads up to cap characters of text-mode content: a CR directly before a LF is dropped
-    // and a Ctrl-Z byte ends the file. Returns the count; 0 means end of file (or an error).
+    // and a Ctrl-Z byte ends the file. Returns the count; 0 at the end of the file, and
+    // READ_FAILED when the read failed, which every later read of the file gives too.
     std::size_t (*read)(PlatFile* file, char* buf, std::size_t cap);
     // Writes len characters in text mode (a LF becomes the platform's line end).
     bool (*write)(PlatFile* file, const char* data, std::size_t len);

@@ -202,7 +202,7 @@ std::size_t posix_read(SysFile* file, char* buf, std::size_t cap) {
     do {
         got = ::read(fd, buf, cap);
     } while (got < 0 && errno == EINTR);
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
+    return got >= 0 ? static_cast<std::size_t>(got) : READ_FAILED;
 }
 
 bool posix_write(SysFile* file, const char* data, std::size_t len) {

@@ -156,13 +156,18 @@ int load_ini() {
         std::memset(line, 0, sizeof line);
         text_read(reader, line, LINE_MAX_CHARS);
         // Unlike the other readers, a last line without a line end is still taken.
-        if (reader.eof && line[0] == '\0')
+        if (reader.failed || (reader.eof && line[0] == '\0'))
             break;
         for (char* c = line; *c != '\0'; ++c) {
             *c = ascii_upper(*c);
         }
         take_line(line);
     }
+    // Settings taken from part of the file are no settings: a failed read stops the run as a
+    // missing file does.
+    bool failed = reader.failed;
     text_close(reader);
+    if (failed)
+        crash(OPEN_FAILED);
     return 0;
 }

@@ -12,6 +12,8 @@
 namespace {
 
 constexpr std::size_t PIECE_MAX = 149; // longest piece copied in one read
+constexpr char READ_FAILED_NOTICE[] =
+    "ERROR, could not read all of the system message file SYSTEM.MSG";
 
 TextReader reader; // large buffer; kept out of the stack
 
@@ -44,6 +46,10 @@ int process_system_msg() {
         }
     }
     plat_close(notices);
+    // What was copied stays; the user is told that the rest of the message could not be read.
+    bool failed = reader.failed;
     text_close(reader);
+    if (failed)
+        ask_msg(READ_FAILED_NOTICE);
     return 0;
 }

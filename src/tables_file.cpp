@@ -93,9 +93,11 @@ template <typename Convert> int scan_four(const char* p, Convert convert) {
     return count;
 }
 
+// Ends the load with a notice. Once a read of the file has failed, whatever went wrong after it
+// says only that the file could not be read, which is reported as a file that cannot be opened.
 [[noreturn]] void fail(const char* message) {
     text_close(reader);
-    ask_msg(message);
+    ask_msg(reader.failed ? MISSING_FILE : message);
     plat_exit(1);
 }
 
@@ -279,6 +281,8 @@ int load_tables() {
             load_numeric(t, count, line);
         ++table_count;
     }
+    if (reader.failed)
+        fail(MISSING_FILE);
     text_close(reader);
     if (table_count < NUM_TABLES)
         fail(TOO_FEW_TABLES);

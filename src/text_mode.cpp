@@ -23,6 +23,7 @@ struct TextFile {
     SysFile* sys = nullptr;
     bool writing = false;
     bool at_end = false;        // reading: the end of the file, or a Ctrl-Z, has been reached
+    bool read_failed = false;   // reading: a read failed; every later read fails too
     int ahead = -1;             // reading: a byte read ahead to decide a CR, not yet given; -1 none
     bool failed = false;        // writing: a write went wrong; close reports it
     std::size_t len = 0;        // writing: bytes waiting in raw
@@ -72,12 +73,18 @@ SysFile* open_replacement(const char* path, std::string& temp) {
     return nullptr;
 }
 
-// Reads up to cap bytes from the file as they are; 0 at its end or on an error, which ends
-// the reading too. A Ctrl-Z ends the file in text mode, so nothing from it on is ever given.
+// Reads up to cap bytes from the file as they are; 0 at its end, READ_FAILED once a read has
+// failed. A Ctrl-Z ends the file in text mode, so nothing from it on is ever given.
 std::size_t read_bytes(TextFile* f, char* buf, std::size_t cap) {
+    if (f->read_failed)
+        return READ_FAILED;
     if (f->at_end || cap == 0)
         return 0;
     std::size_t n = file_bytes.read(f->sys, buf, cap);
+    if (n == READ_FAILED || n > cap) {
+        f->read_failed = true;
+        return READ_FAILED;
+    }
     if (n == 0) {
         f->at_end = true;
         return 0;
@@ -131,17 +138,21 @@ PlatFile* text_mode_open(const char* path, OpenMode mode) {
 
 // Reads text straight into the caller's buffer and translates it there. A CR that arrives as
 // the last byte of a read is decided by reading one byte ahead: before a LF the pair becomes
-// that LF, else the CR stays and the byte read ahead opens the next read.
+// that LF, else the CR stays and the byte read ahead opens the next read. A failed read is
+// never taken for the end: what came before it is given, and the failure with the next read.
 std::size_t text_mode_read(PlatFile* file, char* buf, std::size_t cap) {
     auto* f = reinterpret_cast<TextFile*>(file);
     if (cap == 0)
-        return 0;
+        return f->read_failed ? READ_FAILED : 0;
     std::size_t got = 0;
     if (f->ahead >= 0) {
         buf[got++] = static_cast<char>(f->ahead);
         f->ahead = -1;
     }
-    got += read_bytes(f, buf + got, cap - got);
+    std::size_t more = read_bytes(f, buf + got, cap - got);
+    if (more == READ_FAILED && got == 0)
+        return READ_FAILED;
+    got += more == READ_FAILED ? 0 : more;
     if (got == 0)
         return 0;
     static const TextBlocks blocks = widest_text_blocks();
@@ -231,6 +242,10 @@ bool text_mode_holds_text(const char* path, const char* text) {
     while (same) {
         char buf[256];
         std::size_t got = file_bytes.read(sys, buf, sizeof buf);
+        if (got == READ_FAILED) {
+            same = false;
+            break;
+        }
         if (got == 0) {
             same = at == expected.size();
             break;

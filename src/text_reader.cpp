@@ -5,10 +5,32 @@
 
 #include <cstring>
 
+namespace {
+
+// Reads the next stretch of the file into the buffer from at on; the count, 0 at the end of the
+// file or when the read failed, which is marked and ends the reading.
+std::size_t fill(TextReader& reader, std::size_t at) {
+    std::size_t got = plat_read(reader.file, reader.buf + at, sizeof reader.buf - at);
+    if (got == READ_FAILED || got > sizeof reader.buf - at) {
+        reader.failed = true;
+        got = 0;
+    }
+    if (got == 0)
+        reader.eof = true;
+    return got;
+}
+
+} // namespace
+
 bool text_open(TextReader& reader, const char* path) {
     reader.file = plat_open(path, OpenMode::read);
-    reader.eof = false;
+    reader.eof = reader.failed = false;
     reader.pos = reader.len = 0;
+    if (reader.file == nullptr)
+        return false;
+    reader.len = fill(reader, 0);
+    if (reader.failed)
+        text_close(reader);
     return reader.file != nullptr;
 }
 
@@ -23,7 +45,7 @@ std::size_t text_read(TextReader& reader, char* out, std::size_t max) {
     while (n < max) {
         if (reader.pos == reader.len) {
             reader.pos = 0;
-            reader.len = reader.eof ? 0 : plat_read(reader.file, reader.buf, sizeof reader.buf);
+            reader.len = reader.eof ? 0 : fill(reader, 0);
             if (reader.len == 0) {
                 reader.eof = true;
                 break;
@@ -80,11 +102,9 @@ std::size_t text_read_run(TextReader& reader, std::size_t max, const char** data
         std::memmove(reader.buf, reader.buf + reader.pos, avail);
         reader.pos = 0;
         reader.len = avail;
-        std::size_t got = plat_read(reader.file, reader.buf + avail, sizeof reader.buf - avail);
-        if (got == 0) {
-            reader.eof = true; // what is left is the short last piece, which is not processed
-            return 0;
-        }
+        std::size_t got = fill(reader, avail);
+        if (got == 0)
+            return 0; // what is left is the short last piece, which is not processed
         reader.len += got;
     }
 }

@@ -89,10 +89,10 @@ PlatFile* f_open(const char* path, OpenMode mode) {
     return f;
 }
 
-// A failed read ends the file early, as a read error does.
+// A failed read is a failure, never the end of the file.
 std::size_t f_read(PlatFile* f, char* buf, std::size_t cap) {
     if (injector->fails(Kind::read, injector->open_paths[f]))
-        return 0;
+        return READ_FAILED;
     return inner.read(f, buf, cap);
 }
 
@@ -285,8 +285,7 @@ void check_run(const FakeWorld& before, const Outcome& out, const Call& failed, 
     // How the run ended.
     ASSERT_NE(out.how, Outcome::returned);
     ASSERT_TRUE(out.status == 0 || out.status == 1) << out.status;
-    // Status 1 comes only from the tables file, and always when it cannot be opened. A failed
-    // read that only repeats the end of the file changes nothing.
+    // Status 1 comes only from the tables file, and always when it cannot be opened or read.
     const bool tables_fault =
         on(failed, Kind::open_read, TABLES_FILE) || on(failed, Kind::read, TABLES_FILE);
     const bool tables_failed = out.status == 1;
@@ -294,7 +293,7 @@ void check_run(const FakeWorld& before, const Outcome& out, const Call& failed, 
         EXPECT_TRUE(tables_fault);
         EXPECT_TRUE(out.after.commands.empty());
     }
-    if (on(failed, Kind::open_read, TABLES_FILE)) {
+    if (tables_fault) {
         EXPECT_EQ(out.status, 1);
     }
     if (cannot_create) {
@@ -305,21 +304,23 @@ void check_run(const FakeWorld& before, const Outcome& out, const Call& failed, 
         EXPECT_EQ(out.how, Outcome::ended);
         EXPECT_EQ(out.status, 0);
     }
-    const bool stage_stops = tables_failed || cannot_create ||
-                             on(failed, Kind::open_read, SETTINGS_FILE) ||
-                             on(failed, Kind::open_read, HOLIDAYS_FILE);
+    // A file that cannot be read whole is, for the readers that take a whole file, one that
+    // cannot be opened.
+    auto lost = [&failed](const char* path) {
+        return on(failed, Kind::open_read, path) || on(failed, Kind::read, path);
+    };
+    const bool stage_stops =
+        tables_failed || cannot_create || lost(SETTINGS_FILE) || lost(HOLIDAYS_FILE);
     if (calendar == Calendar::good && !stage_stops && failed.kind != Kind::run_command) {
         EXPECT_TRUE(updater_ran) << "a fault the stages pass over must not stop the run";
     }
-    // A failed read looks like the end of the file, and may hide the calendar's damage.
-    if ((calendar != Calendar::good && failed.kind != Kind::read) ||
-        on(failed, Kind::open_read, HOLIDAYS_FILE)) {
+    if (calendar != Calendar::good || lost(HOLIDAYS_FILE)) {
         EXPECT_FALSE(updater_ran);
     }
-    if (on(failed, Kind::open_read, SETTINGS_FILE)) {
+    if (lost(SETTINGS_FILE)) {
         EXPECT_EQ(out.how, Outcome::ended);
     }
-    if (on(failed, Kind::open_read, HOLIDAYS_FILE) && !lasting) {
+    if (lost(HOLIDAYS_FILE) && !lasting) {
         EXPECT_EQ(out.how, Outcome::replaced) << "the calendar's loss hands over to the batch";
     }
 
@@ -366,6 +367,34 @@ void check_run(const FakeWorld& before, const Outcome& out, const Call& failed, 
     }
 }
 
+// A passing read fault on call k. The first read of a file, and any read of a file that its
+// reader takes whole, fails the file as its open failing does: the same files, console and end.
+// Where part of the file has been relayed already, the run says that the rest could not be read.
+void check_read_fault(const FakeWorld& before, const Outcome& out, long k) {
+    const Call& failed = out.calls[static_cast<std::size_t>(k)];
+    long open_at = k;
+    bool first = true;
+    while (--open_at >= 0 && !on(out.calls[open_at], Kind::open_read, failed.path.c_str()))
+        first = first && !on(out.calls[open_at], Kind::read, failed.path.c_str());
+    ASSERT_GE(open_at, 0);
+    bool relayed = failed.path == SYSTEM_MSG_FILE || failed.path == LOGWEB_FILE;
+    if (first || !relayed) {
+        Injector inj;
+        inj.fail_at = open_at;
+        Outcome unopened = run_with(before, inj);
+        EXPECT_EQ(out.how, unopened.how);
+        EXPECT_EQ(out.status, unopened.status);
+        EXPECT_EQ(out.after.files, unopened.after.files);
+        EXPECT_EQ(out.after.console, unopened.after.console);
+        EXPECT_EQ(out.after.commands, unopened.after.commands);
+        return;
+    }
+    const std::string said = failed.path == SYSTEM_MSG_FILE ? "the system message file SYSTEM.MSG"
+                                                            : "the web log file LOGWEB.TXT";
+    EXPECT_NE(out.after.files.at(NOTICE_FILE).find("ERROR, could not read all of " + said),
+              std::string::npos);
+}
+
 struct Tally {
     long calls = 0;
     long runs = 0;
@@ -393,6 +422,8 @@ Tally exhaust(Calendar calendar) {
                          std::to_string(k) + ": " + KIND_NAMES[static_cast<int>(failed.kind)] +
                          " " + failed.path);
             check_run(before, out, failed, lasting, calendar);
+            if (!lasting && failed.kind == Kind::read)
+                check_read_fault(before, out, k);
             if (::testing::Test::HasFatalFailure())
                 return tally;
         }

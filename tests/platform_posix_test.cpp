@@ -25,15 +25,7 @@ class PosixPlatformTest : public ::testing::Test {
     void TearDown() override { unsetenv("ZELMORTH_ROOT"); }
 
     std::string read_all(const char* path, std::size_t cap = 7) {
-        PlatFile* f = plat_open(path, OpenMode::read);
-        if (f == nullptr)
-            return "<unopenable>";
-        std::string all;
-        std::vector<char> buf(cap);
-        while (std::size_t n = plat_read(f, buf.data(), cap))
-            all.append(buf.data(), n);
-        plat_close(f);
-        return all;
+        return append_lock_cases::text_of(path, cap);
     }
 
     std::set<std::string> search(const char* pattern) {

@@ -61,4 +61,28 @@ TEST(RunSequence, ArgumentsChangeNothing) {
     EXPECT_EQ(plain.calls(), with_args.calls());
 }
 
+// A support file that opens but cannot be read, as on a network drive that is dropped or a bad
+// sector: /proc/self/mem opens, and its first read fails, since nothing is mapped at its start.
+// The run, and the check before it, end as they do when the file is missing.
+TEST(RunSequence, ASupportFileThatCannotBeReadEndsAsAMissingOne) {
+    for (const char* rel :
+         {"QUARRINE/TABLES.INI", "QUARRINE/TELVOX.INI", "QUARRINE/HOLIDAYS.KVL"}) {
+        SCOPED_TRACE(rel);
+        Sandbox missing, unreadable;
+        for (const Sandbox* box : {&missing, &unreadable}) {
+            lay_install(*box);
+            std::filesystem::remove(box->drive() / rel);
+        }
+        std::filesystem::create_symlink("/proc/self/mem", unreadable.drive() / rel);
+        RunResult a = missing.run();
+        RunResult b = unreadable.run();
+        EXPECT_EQ(b.status, a.status);
+        EXPECT_EQ(b.console, a.console);
+        auto files = unreadable.files();
+        files.erase(rel);
+        EXPECT_EQ(files, missing.files());
+        EXPECT_EQ(unreadable.calls(), missing.calls());
+    }
+}
+
 } // namespace

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace append_lock_cases {
 
@@ -27,14 +28,22 @@ inline void append(const std::string& path, const char* text) {
     EXPECT_TRUE(plat_close(f));
 }
 
-inline std::string text_of(const std::string& path) {
+// Everything a text-mode read of the file delivers, taken cap characters at a time; a read
+// that fails shows as "<read failed>" after what came before it.
+inline std::string text_of(const std::string& path, std::size_t cap = 64) {
     std::string all;
     PlatFile* f = plat_open(path.c_str(), OpenMode::read);
     if (f == nullptr)
         return "<unopenable>";
-    char buf[64];
-    while (std::size_t n = plat_read(f, buf, sizeof buf))
-        all.append(buf, n);
+    std::vector<char> buf(cap);
+    for (;;) {
+        std::size_t n = plat_read(f, buf.data(), cap);
+        if (n == 0 || n == READ_FAILED) {
+            all += n == 0 ? "" : "<read failed>";
+            break;
+        }
+        all.append(buf.data(), n);
+    }
     plat_close(f);
     return all;
 }

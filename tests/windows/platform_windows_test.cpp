@@ -54,15 +54,7 @@ class WindowsPlatformTest : public ::testing::Test {
     }
     // Everything a text-mode read delivers, taken in small pieces.
     std::string read_all(const std::string& name, std::size_t piece) const {
-        PlatFile* f = plat_open(path(name).c_str(), OpenMode::read);
-        if (f == nullptr)
-            return "<unopenable>";
-        std::string all;
-        char buf[16];
-        while (std::size_t n = plat_read(f, buf, piece))
-            all.append(buf, n);
-        plat_close(f);
-        return all;
+        return append_lock_cases::text_of(path(name), piece);
     }
 };
 

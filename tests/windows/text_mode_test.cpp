@@ -6,6 +6,7 @@
 // sizes and not others, where Microsoft's documentation has Ctrl-Z end the file ("CTRL+Z is
 // interpreted as an end-of-file character on input", Translation Mode Constants, _O_TEXT). The
 // program's own text is then held to that rule.
+#include "append_lock_cases.h"
 #include "platform.h"
 #include "text_mode_reference.h"
 #include "text_reader.h"
@@ -98,15 +99,7 @@ std::string runtime_fread(const fs::path& file, std::size_t size) {
 }
 
 std::string our_read(const fs::path& file, std::size_t size) {
-    PlatFile* f = plat_open(file.string().c_str(), OpenMode::read);
-    if (f == nullptr)
-        return "<unopenable>";
-    std::string all;
-    std::vector<char> buf(size);
-    while (std::size_t n = plat_read(f, buf.data(), size))
-        all.append(buf.data(), n);
-    plat_close(f);
-    return all;
+    return append_lock_cases::text_of(file.string(), size);
 }
 
 // fgets tells no length, so the buffer is filled with a mark first: the piece ends at the first
