@@ -44,9 +44,14 @@ int create_merge() {
     if (plat_holds_text(MERGE_BATCH, MERGE_TEXT) || write_batch(OpenMode::replace))
         return 0;
     // The replacement could not be made (its new file could not be created beside the batch,
-    // or could not take the name): the old batch is deleted and the four lines are written at
-    // its name, so that the merge still runs. Only when that fails too is there no new batch;
-    // one that could be neither deleted nor written over is started as it is.
+    // or could not take the name, as on a FAT drive while another program has the batch open
+    // even just to look at it): the four lines are written over the old batch in place, which
+    // such a handle does not stop, so that the merge still runs. Where that is refused too (a
+    // hidden or system batch on Windows), the old batch is deleted and the four lines are
+    // written at its name. Only when that fails too is there no new batch; one that could be
+    // neither deleted nor written over is started as it is.
+    if (write_batch(OpenMode::write))
+        return 0;
     plat_remove(MERGE_BATCH);
     return write_batch(OpenMode::write) ? 0 : -1;
 }
