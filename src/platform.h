@@ -150,6 +150,11 @@ struct PathState {
     bool can_delete; // the deletion of what is there would succeed (never a folder, nor a file
                      // that another program holds open on Windows)
     bool empty;      // what is there holds no bytes, as the deletion itself would find it
+    bool marked;     // a file with the read-only mark (on POSIX: without write permission)
+    bool overwrite_refused;     // Windows: a hidden or system file, which an open that writes
+                                // it from empty is refused
+    bool renames_only_unopened; // Windows: its file system (FAT, exFAT) refuses to rename over
+                                // it while any program has it open, even only to look at it
 };
 // mark_cleared: judge the file as if its read-only mark had already been cleared.
 PathState native_probe(const char* path, bool mark_cleared);

@@ -431,6 +431,7 @@ PathState native_probe(const char* path, bool mark_cleared) {
         return state;
     }
     state.file = S_ISREG(st.st_mode);
+    state.marked = state.file && !may_write(name, W_OK);
     state.can_write = !S_ISDIR(st.st_mode) && (mark_cleared || may_write(name, W_OK));
     return state;
 }

@@ -40,7 +40,7 @@ RecordFile* open_files = nullptr; // every file the stages have open
 std::set<std::string> gone;       // names the run deletes
 std::set<std::string> made;       // names the run writes, so they exist afterwards
 std::set<std::string> cleared;    // names whose read-only mark the run clears
-std::string held_notes;           // a note for each file another program holds against an open
+std::string held_notes; // a note for each file another program holds, and each batch on FAT
 bool ran_command = false;
 
 unsigned long long add_saturating(unsigned long long a, unsigned long long b) {
@@ -180,17 +180,20 @@ bool close_file(RecordFile* f) {
     return ok;
 }
 
+void note_once(const std::string& note) {
+    if (held_notes.find(note) == std::string::npos)
+        held_notes += note;
+}
+
 // A file that another program holds against the run's open now would keep the run waiting, and
 // the run goes on as if the open failed when the hold lasts; the report foresees that. Only the
 // file as it stands is asked about, not one the run has deleted or written.
 bool held_now(const std::string& name, OpenMode mode) {
     if (listed(made, name) || listed(gone, name) || !native_held(real_name(name.c_str()), mode))
         return false;
-    std::string note = "note " + shown_name(name) + " is held open by another program; a run " +
-                       "waits up to " + std::to_string(HELD_FILE_WAIT_MS / 1000) +
-                       " seconds for it, then goes on as below\n";
-    if (held_notes.find(note) == std::string::npos)
-        held_notes += note;
+    note_once("note " + shown_name(name) + " is held open by another program; a run waits up " +
+              "to " + std::to_string(HELD_FILE_WAIT_MS / 1000) +
+              " seconds for it, then goes on as below\n");
     return true;
 }
 
@@ -219,9 +222,15 @@ PlatFile* record_open(const char* path, OpenMode mode) {
         // A file the run has deleted is judged as a new one in its folder. A replacement is a
         // new file in the folder that then takes the place of what is there, as a deletion would.
         PathState state = state_of(f->path);
-        bool opens = state.can_write;
-        if (mode == OpenMode::replace)
+        bool opens = state.can_write && !(mode == OpenMode::write && state.overwrite_refused);
+        if (mode == OpenMode::replace) {
             opens = state.can_create && (!state.exists || state.can_delete);
+            if (opens && state.renames_only_unopened && !listed(gone, f->path))
+                note_once("note " + shown_name(f->path) +
+                          " is on a FAT drive, where a run replaces it only while no other "
+                          "program has it open, even just to look at it; else it writes it in "
+                          "place\n");
+        }
         if (listed(gone, f->path))
             opens = state.can_create;
         if (!opens && !listed(made, f->path)) {
@@ -274,7 +283,7 @@ void record_make_writable(const char* path) {
     if (listed(made, name) || listed(gone, name) || listed(cleared, name))
         return;
     PathState state = state_of(name);
-    if (!state.file || state.can_write)
+    if (!state.file || !state.marked)
         return;
     add_effect("writable " + shown_name(name));
     cleared.insert(name);
