@@ -1,6 +1,7 @@
 // platform_windows.cpp - the platform operations on Windows: files on the system's own calls
 // beneath the program's own text mode, and the C runtime's wildcard search, date text, command
-// interpreter and overlay. A file that another program holds is waited for.
+// interpreter and overlay. A file that another program holds is waited for. Every call on files
+// goes through the table in platform_windows.h.
 #include "platform_windows.h"
 
 #include "file_bytes.h"
@@ -20,32 +21,37 @@
 #include <sys/stat.h>
 #include <time.h>
 
-bool held_failure(unsigned long error, unsigned long attributes) {
+bool held_failure(unsigned long error, unsigned long attributes, unsigned long look_error) {
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
         return true;
     constexpr DWORD REFUSED_AT_ONCE = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY;
-    return error == ERROR_ACCESS_DENIED &&
-           (attributes == INVALID_FILE_ATTRIBUTES || (attributes & REFUSED_AT_ONCE) == 0);
+    if (error != ERROR_ACCESS_DENIED ||
+        (attributes != INVALID_FILE_ATTRIBUTES && (attributes & REFUSED_AT_ONCE) != 0))
+        return false;
+    return look_error == ERROR_ACCESS_DENIED;
 }
 
 // The class of the newer mark (21, after FileIdExtdDirectoryRestartInfo), which this SDK's
 // header declares only for a _WIN32_WINNT that no system has.
 constexpr auto DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 
-// A read-only file refuses both marks with access denied, which is no reason to try the older
-// one; only a system or file system that does not know the newer mark refuses it so.
+// Access denied and a sharing violation are the file's own refusals (a read-only file, one held
+// open), which the older mark meets too. Any other failure means that the system, the file
+// system or a network redirector does not know the newer mark: Windows 10 1607 and Server 2016
+// answer ERROR_INVALID_FUNCTION, older systems and FAT ERROR_INVALID_PARAMETER or
+// ERROR_NOT_SUPPORTED.
 bool mark_for_deletion(HANDLE h, bool posix_first) {
     if (posix_first) {
         FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE |
                                        FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-        if (SetFileInformationByHandle(h, DISPOSITION_INFO_EX, &posix, sizeof posix) != 0)
+        if (win.set_file_information_by_handle(h, DISPOSITION_INFO_EX, &posix, sizeof posix) != 0)
             return true;
         DWORD error = GetLastError();
-        if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED)
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
             return false;
     }
     FILE_DISPOSITION_INFO gone{TRUE};
-    return SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone) != 0;
+    return win.set_file_information_by_handle(h, FileDispositionInfo, &gone, sizeof gone) != 0;
 }
 
 namespace {
@@ -57,24 +63,41 @@ struct WinFile {
     bool locked; // appending: holds the appenders' lock
 };
 
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The error of an open of path that asks only to read its attributes and shares everything, so
+// that no other program's open stands in its way; ERROR_SUCCESS when it opens.
+DWORD look_error(const char* path) {
+    HANDLE h = win.create_file(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    win.close_handle(h);
+    return ERROR_SUCCESS;
+}
+
 // Whether the failure of a call on the file at path comes from another program (see
-// held_failure). Asked right after the failed call, before any other.
+// held_failure). Asked right after the failed call, before any other; the looks at the file
+// that access denied needs come only then.
 bool held_error(DWORD error, const char* path) {
-    return held_failure(error, error == ERROR_ACCESS_DENIED ? GetFileAttributesA(path) : 0);
+    if (error != ERROR_ACCESS_DENIED)
+        return held_failure(error, 0, ERROR_SUCCESS);
+    DWORD attributes = win.get_file_attributes(path);
+    return held_failure(error, attributes, look_error(path));
 }
 
 // Tries an operation again in short steps while its failure comes from another program, until
 // HELD_FILE_WAIT_MS have passed; the last try starts after that. held is asked right after a
 // failed try.
 template <typename Attempt, typename Held> bool wait_while_held(Attempt attempt, Held held) {
-    ULONGLONG started = GetTickCount64();
+    ULONGLONG started = win.get_tick_count64();
     for (;;) {
-        bool last = GetTickCount64() - started >= HELD_FILE_WAIT_MS;
+        bool last = win.get_tick_count64() - started >= HELD_FILE_WAIT_MS;
         if (attempt())
             return true;
         if (last || !held())
             return false;
-        Sleep(WAIT_STEP_MS);
+        win.sleep(WAIT_STEP_MS);
     }
 }
 
@@ -85,7 +108,7 @@ HANDLE open_waiting(const char* path, DWORD access, DWORD share, DWORD dispositi
     HANDLE h = INVALID_HANDLE_VALUE;
     wait_while_held(
         [&] {
-            h = CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
+            h = win.create_file(path, access, share, nullptr, disposition, flags, nullptr);
             return h != INVALID_HANDLE_VALUE;
         },
         [&] { return held_error(GetLastError(), path); });
@@ -115,18 +138,18 @@ OVERLAPPED lock_place() {
 // than the run has left of its time for such waits. false when that ran out or the file takes
 // no locks (a device): the append goes on without it.
 bool take_append_lock(HANDLE h) {
-    ULONGLONG started = GetTickCount64();
+    ULONGLONG started = win.get_tick_count64();
     for (;;) {
         OVERLAPPED at = lock_place();
-        bool taken =
-            LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+        bool taken = win.lock_file_ex(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
+                                      0, &at) != 0;
         bool other = !taken && GetLastError() != ERROR_LOCK_VIOLATION;
-        ULONGLONG waited = GetTickCount64() - started;
+        ULONGLONG waited = win.get_tick_count64() - started;
         if (taken || other || waited >= append_lock_wait_left_ms) {
             spend_append_lock_wait(waited);
             return taken;
         }
-        Sleep(WAIT_STEP_MS);
+        win.sleep(WAIT_STEP_MS);
     }
 }
 
@@ -151,7 +174,7 @@ SysFile* win_open(const char* path, OpenMode mode, unsigned long long* size) {
         return nullptr;
     bool locked = mode == OpenMode::append && take_append_lock(h);
     LARGE_INTEGER bytes{};
-    *size = GetFileSizeEx(h, &bytes) != 0 && bytes.QuadPart > 0
+    *size = win.get_file_size_ex(h, &bytes) != 0 && bytes.QuadPart > 0
                 ? static_cast<unsigned long long>(bytes.QuadPart)
                 : 0;
     return wrap(h, locked);
@@ -161,8 +184,8 @@ SysFile* win_open(const char* path, OpenMode mode, unsigned long long* size) {
 // way out refuses the create with access denied, as one that is there refuses it as existing:
 // both are taken.
 SysFile* win_create_new(const char* path, bool* taken) {
-    HANDLE h =
-        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = win.create_file(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
     DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     *taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
              error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
@@ -172,10 +195,16 @@ SysFile* win_create_new(const char* path, bool* taken) {
 // One call takes at most this much, well within a DWORD.
 constexpr std::size_t CALL_MAX = 1 << 30;
 
+// A synchronous read at the end of a file succeeds with no bytes; a failed one is an error, never
+// the end ("Testing for the End of a File"). Bytes that another program has locked refuse the
+// read with ERROR_LOCK_VIOLATION, which is waited for as a hold is.
 std::size_t win_read(SysFile* file, char* buf, std::size_t cap) {
     DWORD got = 0;
     auto want = static_cast<DWORD>(cap < CALL_MAX ? cap : CALL_MAX);
-    return ReadFile(handle_of(file), buf, want, &got, nullptr) != 0 ? got : 0;
+    bool read = wait_while_held(
+        [&] { return win.read_file(handle_of(file), buf, want, &got, nullptr) != 0; },
+        [] { return GetLastError() == ERROR_LOCK_VIOLATION; });
+    return read && got <= want ? got : READ_FAILED;
 }
 
 // A block of the text mode is one WriteFile; the system writes a file's bytes whole or fails,
@@ -184,7 +213,8 @@ bool win_write(SysFile* file, const char* data, std::size_t len) {
     while (len > 0) {
         DWORD put = 0;
         auto want = static_cast<DWORD>(len < CALL_MAX ? len : CALL_MAX);
-        if (WriteFile(handle_of(file), data, want, &put, nullptr) == 0 || put == 0)
+        if (win.write_file(handle_of(file), data, want, &put, nullptr) == 0 || put == 0 ||
+            put > want)
             return false;
         data += put;
         len -= put;
@@ -193,38 +223,18 @@ bool win_write(SysFile* file, const char* data, std::size_t len) {
 }
 
 bool win_flush(SysFile* file) {
-    return FlushFileBuffers(handle_of(file)) != 0;
+    return win.flush_file_buffers(handle_of(file)) != 0;
 }
 
 bool win_close(SysFile* file) {
     auto* f = reinterpret_cast<WinFile*>(file);
     if (f->locked) {
         OVERLAPPED at = lock_place();
-        UnlockFileEx(f->handle, 0, 1, 0, &at);
+        win.unlock_file_ex(f->handle, 0, 1, 0, &at);
     }
-    bool ok = CloseHandle(f->handle) != 0;
+    bool ok = win.close_handle(f->handle) != 0;
     delete f;
     return ok;
-}
-
-// A rename over a file that any program has open fails with ERROR_ACCESS_DENIED, as it does
-// over a read-only file or a folder; only those two fail at once, the rest is waited for like a
-// hold. The data was flushed before, and the file system journals the rename itself.
-bool win_rename(const char* from, const char* to) {
-    return wait_while_held([&] { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; },
-                           [&] { return held_error(GetLastError(), to); });
-}
-
-bool win_remove_own(const char* path) {
-    return DeleteFileA(path) != 0;
-}
-
-unsigned long win_process_id() {
-    return GetCurrentProcessId();
-}
-
-unsigned long long win_clock() {
-    return GetTickCount64();
 }
 
 // The deletion's own open: exclusive, so that it fails while any other program has the file's
@@ -235,14 +245,52 @@ HANDLE open_for_deletion(const char* path, bool wait) {
     constexpr DWORD ACCESS = DELETE | FILE_READ_ATTRIBUTES;
     constexpr DWORD FLAGS = FILE_FLAG_OPEN_REPARSE_POINT;
     return wait ? open_waiting(path, ACCESS, 0, OPEN_EXISTING, FLAGS)
-                : CreateFileA(path, ACCESS, 0, nullptr, OPEN_EXISTING, FLAGS, nullptr);
+                : win.create_file(path, ACCESS, 0, nullptr, OPEN_EXISTING, FLAGS, nullptr);
+}
+
+// Whether a rename over the file at to that failed with error comes from another program, so
+// that it is waited for. NTFS refuses it with access denied while another program has the
+// file's data open, which the deletion's exclusive open then meets as a sharing violation; a
+// deletion still pending is waited for as for an open. Any other access denied lasts: the
+// folder or the file refuses this user, or the file system refuses to rename over a file that
+// has any handle open, one that only reads its attributes included, as FAT and exFAT do; the
+// exclusive open does not see such handles.
+bool rename_held(DWORD error, const char* to) {
+    if (error != ERROR_ACCESS_DENIED)
+        return held_error(error, to);
+    HANDLE h = open_for_deletion(to, false);
+    if (h != INVALID_HANDLE_VALUE) {
+        win.close_handle(h);
+        return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION || held_error(ERROR_ACCESS_DENIED, to);
+}
+
+// The data was flushed before. MOVEFILE_WRITE_THROUGH returns only once the rename is on the
+// disk; NTFS journals it, so that a power cut leaves either file whole at the name.
+bool win_rename(const char* from, const char* to) {
+    constexpr DWORD FLAGS = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    return wait_while_held([&] { return win.move_file_ex(from, to, FLAGS) != 0; },
+                           [&] { return rename_held(GetLastError(), to); });
+}
+
+bool win_remove_own(const char* path) {
+    return win.delete_file(path) != 0;
+}
+
+unsigned long win_process_id() {
+    return GetCurrentProcessId();
+}
+
+unsigned long long win_clock() {
+    return win.get_tick_count64();
 }
 
 // The size as the file system has it now, asked through an open handle: a folder search may
 // report a size that lags the file (see fill_entry).
 bool empty_now(HANDLE h) {
     LARGE_INTEGER size{};
-    return GetFileSizeEx(h, &size) != 0 && size.QuadPart == 0;
+    return win.get_file_size_ex(h, &size) != 0 && size.QuadPart == 0;
 }
 
 // A file is deleted only while no other program has its data open: the deletion waits for a
@@ -253,17 +301,23 @@ bool win_remove(const char* path, bool only_empty) {
     if (h == INVALID_HANDLE_VALUE)
         return false;
     bool ok = (!only_empty || empty_now(h)) && mark_for_deletion(h, true);
-    return CloseHandle(h) != 0 && ok;
+    return win.close_handle(h) != 0 && ok;
 }
 
 constexpr std::size_t COMMAND_MAX = 300;
 
-// ATTRIB clears the mark; a path too long for the command line is left alone.
+// ATTRIB clears the mark; a path too long for the command line is left alone. ATTRIB leaves the
+// mark of a hidden or system file ("Not resetting hidden file"), so a mark still there after it
+// is cleared by the system's call, which keeps every other attribute.
 void win_make_writable(const char* path) {
     char command[COMMAND_MAX];
     int len = std::snprintf(command, sizeof command, "ATTRIB -R %s", path);
     if (len > 0 && static_cast<std::size_t>(len) < sizeof command)
-        std::system(command); // NOLINT(cert-env33-c): the mark is cleared by the ATTRIB command
+        win.command(command);
+    DWORD attributes = win.get_file_attributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        win.set_file_attributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
 }
 
 struct WinFind {
@@ -282,7 +336,7 @@ void fill_entry(const __finddata64_t& found, FindEntry* entry) {
 
 PlatFind* win_find_first(const char* pattern, FindEntry* entry) {
     __finddata64_t found;
-    intptr_t handle = _findfirst64(pattern, &found);
+    intptr_t handle = win.find_first64(pattern, &found);
     if (handle == -1)
         return nullptr;
     fill_entry(found, entry);
@@ -291,7 +345,7 @@ PlatFind* win_find_first(const char* pattern, FindEntry* entry) {
 
 bool win_find_next(PlatFind* search, FindEntry* entry) {
     __finddata64_t found;
-    if (_findnext64(reinterpret_cast<WinFind*>(search)->handle, &found) != 0)
+    if (win.find_next64(reinterpret_cast<WinFind*>(search)->handle, &found) != 0)
         return false;
     fill_entry(found, entry);
     return true;
@@ -299,7 +353,7 @@ bool win_find_next(PlatFind* search, FindEntry* entry) {
 
 void win_find_close(PlatFind* search) {
     auto* s = reinterpret_cast<WinFind*>(search);
-    _findclose(s->handle);
+    win.find_close(s->handle);
     delete s;
 }
 
@@ -309,7 +363,7 @@ void win_today(char out[9]) {
 
 // The updater's command line is the program's own constant, for the command interpreter.
 int win_run_command(const char* command) {
-    return std::system(command); // NOLINT(cert-env33-c)
+    return win.command(command);
 }
 
 // The runtime starts the batch through the command interpreter and ends this process with
@@ -329,10 +383,36 @@ void win_exit(int status) {
     std::exit(status);
 }
 
+// Whether the folder would take a new file from this user: an open of the folder that asks for
+// the right to add a file (FILE_ADD_FILE) meets the same access check as a create in it, and
+// changes nothing.
+bool folder_takes_files(const std::string& folder) {
+    HANDLE h = win.create_file(folder.c_str(), FILE_ADD_FILE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() != ERROR_ACCESS_DENIED;
+    win.close_handle(h);
+    return true;
+}
+
+// Whether the file system that holds the open file refuses to rename over a file that any
+// program has open, even only to read its attributes: FAT and exFAT do, NTFS does not.
+bool renames_only_unopened(HANDLE h) {
+    wchar_t name[MAX_PATH + 1] = {};
+    if (win.get_volume_information_by_handle(h, nullptr, 0, nullptr, nullptr, nullptr, name,
+                                             MAX_PATH + 1) == 0)
+        return false;
+    return std::wcscmp(name, L"FAT") == 0 || std::wcscmp(name, L"FAT32") == 0 ||
+           std::wcscmp(name, L"exFAT") == 0;
+}
+
 } // namespace
 
 // The runtime refuses to write or delete a file with the read-only mark, and to open a folder as
-// a file; a new file needs its folder to exist. Paths go to the runtime as they stand.
+// a file; a new file needs its folder to exist and to take files from this user. Beyond the
+// mark, the run's own opens are made without writing or deleting anything, so that a file or
+// folder that refuses this user is seen as the run would meet it. Paths go to the system as
+// they stand.
 PathState native_probe(const char* path, bool mark_cleared) {
     // A new file needs the folder that would hold it ("\X" lies in "\").
     std::string folder = ".";
@@ -340,29 +420,41 @@ PathState native_probe(const char* path, bool mark_cleared) {
         folder.assign(path, cut == path ? 1 : static_cast<std::size_t>(cut - path));
     struct _stat64 folder_st;
     PathState state{};
-    state.can_create =
-        _stat64(folder.c_str(), &folder_st) == 0 && (folder_st.st_mode & _S_IFDIR) != 0;
+    state.can_create = win.stat64(folder.c_str(), &folder_st) == 0 &&
+                       (folder_st.st_mode & _S_IFDIR) != 0 && folder_takes_files(folder);
     struct _stat64 st;
-    if (_stat64(path, &st) != 0) {
+    if (win.stat64(path, &st) != 0) {
         state.can_write = state.can_create;
         return state;
     }
     bool is_folder = (st.st_mode & _S_IFDIR) != 0;
-    bool writable = mark_cleared || (st.st_mode & _S_IWRITE) != 0;
+    state.marked = !is_folder && (st.st_mode & _S_IWRITE) == 0;
+    bool writable = mark_cleared || !state.marked;
+    DWORD attributes = win.get_file_attributes(path);
     state.exists = true;
     state.file = (st.st_mode & _S_IFREG) != 0;
     state.can_write = !is_folder && writable;
     state.can_delete = !is_folder && writable;
+    state.overwrite_refused = attributes != INVALID_FILE_ATTRIBUTES &&
+                              (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
     state.empty = st.st_size == 0;
+    if (state.can_write && !state.marked) {
+        // The append's own open, without the append or the lock.
+        HANDLE h = win.create_file(path, access_of(OpenMode::append), SHARE_READ_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        state.can_write = h != INVALID_HANDLE_VALUE;
+        if (state.can_write)
+            win.close_handle(h);
+    }
     if (state.can_delete) {
         // The deletion's own open, without the deletion: it fails while another program has
         // the file open, and it sees the size as the deletion would.
         HANDLE h = open_for_deletion(path, false);
-        if (h != INVALID_HANDLE_VALUE) {
+        state.can_delete = h != INVALID_HANDLE_VALUE;
+        if (state.can_delete) {
             state.empty = empty_now(h);
-            CloseHandle(h);
-        } else {
-            state.can_delete = !held_error(GetLastError(), path);
+            state.renames_only_unopened = renames_only_unopened(h);
+            win.close_handle(h);
         }
     }
     return state;
@@ -374,11 +466,11 @@ PathState native_probe(const char* path, bool mark_cleared) {
 bool native_held(const char* path, OpenMode mode) {
     HANDLE h = mode == OpenMode::replace
                    ? open_for_deletion(path, false)
-                   : CreateFileA(path, access_of(mode), SHARE_READ_WRITE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+                   : win.create_file(path, access_of(mode), SHARE_READ_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return held_error(GetLastError(), path);
-    CloseHandle(h);
+    win.close_handle(h);
     return false;
 }
 
@@ -387,6 +479,37 @@ bool native_change_folder(const char* folder) {
 }
 
 extern const char* const NATIVE_HELP_SWITCH = "/?";
+
+// The runtime's system, for the table: the updater's command line and ATTRIB's are the
+// program's own constants.
+int run_interpreter(const char* command) {
+    return std::system(command); // NOLINT(cert-env33-c)
+}
+
+extern const WinCalls native_win_calls = {
+    CreateFileA,
+    ReadFile,
+    WriteFile,
+    FlushFileBuffers,
+    CloseHandle,
+    LockFileEx,
+    UnlockFileEx,
+    MoveFileExA,
+    DeleteFileA,
+    SetFileInformationByHandle,
+    GetFileAttributesA,
+    SetFileAttributesA,
+    GetFileSizeEx,
+    GetVolumeInformationByHandleW,
+    GetTickCount64,
+    Sleep,
+    run_interpreter,
+    _findfirst64,
+    _findnext64,
+    _findclose,
+    _stat64,
+};
+WinCalls win = native_win_calls;
 
 extern const FileBytes native_file_bytes = {
     win_open,   win_create_new, win_read,       win_write, win_flush, win_close,
