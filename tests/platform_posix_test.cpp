@@ -4,6 +4,7 @@
 #include "platform_posix.h"
 
 #include "append_lock_cases.h"
+#include "read_error_cases.h"
 #include "replace_cases.h"
 #include "sandbox.h"
 #include "text_mode_reference.h"
@@ -346,6 +347,12 @@ TEST(PosixToday, IsMonthDayTwoDigitYear) {
     }
     EXPECT_TRUE(std::strcmp(today, expected[0]) == 0 || std::strcmp(today, expected[1]) == 0)
         << today;
+}
+
+// The readers over a failed read of the system's own read(2), as on the Windows build.
+TEST_F(PosixPlatformTest, EveryReaderMeetsAFailedRead) {
+    box.make_folder("QUARRINE");
+    read_error_cases::every_reader(box.drive() / "QUARRINE");
 }
 
 } // namespace

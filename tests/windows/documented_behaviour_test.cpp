@@ -6,15 +6,18 @@
 #include "append_lock_cases.h"
 #include "platform.h"
 #include "platform_windows.h"
+#include "read_error_cases.h"
 #include "text_reader.h"
 
 #include <windows.h>
 
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -31,6 +34,7 @@ enum class Call {
     posix_mark,  // SetFileInformationByHandle with the POSIX-semantics deletion mark
     attributes,  // GetFileAttributesA
     attrib,      // the ATTRIB command run on the file
+    volume,      // GetVolumeInformationByHandleW of a handle opened on the file: FAT32 it says
 };
 
 constexpr DWORD ALWAYS = ~DWORD{0};
@@ -48,7 +52,8 @@ struct Answer {
     unsigned after = 0;
 };
 
-enum class Action { read, append, write, remove, replace, batch, make_writable };
+// probe: what the run check sees of the file, as the flags of its path state that are set.
+enum class Action { read, append, write, remove, replace, batch, make_writable, probe };
 enum class Setup { file, none, hidden, hidden_read_only, batch };
 
 struct Row {
@@ -132,6 +137,26 @@ const Row ROWS[] = {
      Setup::file,
      Action::remove,
      "removed by the POSIX mark at once"},
+    {"The run check foresees a lasting denial: a file whose access list refuses the user",
+     "File Security and Access Rights (learn.microsoft.com)",
+     {{Call::open, "in.txt", ERROR_ACCESS_DENIED}},
+     Setup::file,
+     Action::probe,
+     "exists file create at once"},
+    {"The run check foresees a folder that refuses the user new files: an open of the folder "
+     "that asks for FILE_ADD_FILE is refused",
+     "File Access Rights Constants, FILE_ADD_FILE (learn.microsoft.com)",
+     {{Call::open, "zelmorth-doc", ERROR_ACCESS_DENIED}},
+     Setup::none,
+     Action::probe,
+     "at once"},
+    {"The run check foresees a batch on FAT, which is replaced only while no program has it "
+     "open, and a hidden file, which CREATE_ALWAYS refuses",
+     "GetVolumeInformationByHandleW; CreateFileA (learn.microsoft.com); fastfat fileinfo.c",
+     {{Call::volume, "in.txt", ERROR_SUCCESS}},
+     Setup::hidden,
+     Action::probe,
+     "exists file write create delete overwrite-refused renames-only-unopened at once"},
     {"A deletion still pending refuses every open of its name, even a look at its attributes, "
      "with access denied until the last handle is closed",
      "DeleteFileA remarks (learn.microsoft.com)",
@@ -174,6 +199,8 @@ bool was_marked(const std::string& path) {
 
 // The answer of the row for a call on path, or nullptr when the call goes to the system.
 const Answer* answer_for(Call call, const std::string& path) {
+    if (row_now == nullptr)
+        return nullptr;
     for (const Answer& a : row_now->answers) {
         if (a.call != call || !ends_with(path, a.name) || clock_ms >= a.until_ms)
             continue;
@@ -262,6 +289,16 @@ int fake_command(const char* command) {
     return native_win_calls.command(command);
 }
 
+BOOL WINAPI fake_volume(HANDLE h, LPWSTR volume, DWORD volume_size, LPDWORD serial, LPDWORD length,
+                        LPDWORD flags, LPWSTR file_system, DWORD size) {
+    if (answer_for(Call::volume, handle_names[h]) != nullptr && size > 5) {
+        std::wcscpy(file_system, L"FAT32");
+        return TRUE;
+    }
+    return native_win_calls.get_volume_information_by_handle(h, volume, volume_size, serial, length,
+                                                             flags, file_system, size);
+}
+
 ULONGLONG WINAPI fake_tick_count() {
     return clock_ms;
 }
@@ -277,7 +314,7 @@ class DocumentedBehaviour : public ::testing::Test {
     fs::path before; // the working directory before
 
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("zelmorth-doc-" + std::to_string(GetCurrentProcessId()));
+        dir = fs::temp_directory_path() / "zelmorth-doc";
         char windows[MAX_PATH];
         UINT len = GetWindowsDirectoryA(windows, sizeof windows);
         ASSERT_TRUE(len > 0 && len < sizeof windows);
@@ -298,6 +335,7 @@ class DocumentedBehaviour : public ::testing::Test {
         win.set_file_information_by_handle = fake_set_information;
         win.get_file_attributes = fake_get_file_attributes;
         win.command = fake_command;
+        win.get_volume_information_by_handle = fake_volume;
         win.get_tick_count64 = fake_tick_count;
         win.sleep = fake_sleep;
     }
@@ -381,9 +419,24 @@ class DocumentedBehaviour : public ::testing::Test {
                 ((a & FILE_ATTRIBUTE_HIDDEN) != 0 ? ", hidden kept" : ", hidden lost");
             break;
         }
+        case Action::probe: {
+            PathState st = native_probe(in.c_str(), false);
+            std::pair<bool, const char*> flags[] = {
+                {st.exists, "exists"},
+                {st.file, "file"},
+                {st.can_write, "write"},
+                {st.can_create, "create"},
+                {st.can_delete, "delete"},
+                {st.overwrite_refused, "overwrite-refused"},
+                {st.renames_only_unopened, "renames-only-unopened"},
+            };
+            for (const auto& [set, name] : flags)
+                result += set ? std::string(result.empty() ? "" : " ") + name : "";
+            break;
+        }
         }
         if (clock_ms == 0)
-            return result + " at once";
+            return result + (result.empty() ? "" : " ") + "at once";
         return result + (clock_ms < HELD_FILE_WAIT_MS ? " after a wait" : " after the whole wait");
     }
 };
@@ -405,6 +458,11 @@ TEST_F(DocumentedBehaviour, EachRowAsWindowsAnswers) {
         fs::remove(batch, ec);
     }
     row_now = nullptr;
+}
+
+// The readers over a failed read of the system's own ReadFile, as on the POSIX build.
+TEST_F(DocumentedBehaviour, EveryReaderMeetsAFailedRead) {
+    read_error_cases::every_reader(batch.parent_path());
 }
 
 } // namespace
