@@ -6,6 +6,7 @@
 #include "text_mode_reference.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -79,6 +80,8 @@ TEST(TextBlocks, EveryWidthAgreesWithThePlainRule) {
             ASSERT_EQ(translated(bytes, width), expected)
                 << "round " << round << ", width " << static_cast<int>(width);
     }
+    std::printf("[ text blocks ] widths run on this machine: %s\n",
+                text_blocks_up_to(widest_text_blocks()).c_str());
 }
 
 // The byte sought at every place of buffers of many lengths, up to a few of the widest steps, a

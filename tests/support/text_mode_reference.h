@@ -2,6 +2,8 @@
 // tests and fuzz targets to hold the POSIX translation to: a CR directly before a LF is dropped.
 #pragma once
 
+#include "text_blocks.h"
+
 #include <string>
 
 inline std::string text_mode_reference(const std::string& bytes) {
@@ -10,4 +12,15 @@ inline std::string text_mode_reference(const std::string& bytes) {
         if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n'))
             text += bytes[i];
     return text;
+}
+
+// The widths of the text blocks up to the given one, as a test's output names them, so that a
+// reader can tell which paths of the translation a run tested on its machine.
+inline std::string text_blocks_up_to(TextBlocks widest) {
+    std::string names = "bytes";
+    if (widest != TextBlocks::bytes)
+        names += ", SSE2";
+    if (widest == TextBlocks::avx512)
+        names += ", AVX-512";
+    return names;
 }
