@@ -367,34 +367,6 @@ void check_run(const FakeWorld& before, const Outcome& out, const Call& failed, 
     }
 }
 
-// A passing read fault on call k. The first read of a file, and any read of a file that its
-// reader takes whole, fails the file as its open failing does: the same files, console and end.
-// Where part of the file has been relayed already, the run says that the rest could not be read.
-void check_read_fault(const FakeWorld& before, const Outcome& out, long k) {
-    const Call& failed = out.calls[static_cast<std::size_t>(k)];
-    long open_at = k;
-    bool first = true;
-    while (--open_at >= 0 && !on(out.calls[open_at], Kind::open_read, failed.path.c_str()))
-        first = first && !on(out.calls[open_at], Kind::read, failed.path.c_str());
-    ASSERT_GE(open_at, 0);
-    bool relayed = failed.path == SYSTEM_MSG_FILE || failed.path == LOGWEB_FILE;
-    if (first || !relayed) {
-        Injector inj;
-        inj.fail_at = open_at;
-        Outcome unopened = run_with(before, inj);
-        EXPECT_EQ(out.how, unopened.how);
-        EXPECT_EQ(out.status, unopened.status);
-        EXPECT_EQ(out.after.files, unopened.after.files);
-        EXPECT_EQ(out.after.console, unopened.after.console);
-        EXPECT_EQ(out.after.commands, unopened.after.commands);
-        return;
-    }
-    const std::string said = failed.path == SYSTEM_MSG_FILE ? "the system message file SYSTEM.MSG"
-                                                            : "the web log file LOGWEB.TXT";
-    EXPECT_NE(out.after.files.at(NOTICE_FILE).find("ERROR, could not read all of " + said),
-              std::string::npos);
-}
-
 struct Tally {
     long calls = 0;
     long runs = 0;
@@ -422,8 +394,6 @@ Tally exhaust(Calendar calendar) {
                          std::to_string(k) + ": " + KIND_NAMES[static_cast<int>(failed.kind)] +
                          " " + failed.path);
             check_run(before, out, failed, lasting, calendar);
-            if (!lasting && failed.kind == Kind::read)
-                check_read_fault(before, out, k);
             if (::testing::Test::HasFatalFailure())
                 return tally;
         }
