@@ -13,8 +13,10 @@ namespace {
 constexpr char UPDATE_FOLDER[] = "\\QUARRINE\\UPDATES\\";
 
 // The data areas in the order they are cleaned: the search pattern and the extension. This is
-// their one source: README.md (step 2), packaging/README-windows.txt.in and AREAS in
-// scripts/bench.py name them too and change with it (the test bench_areas holds the last to it).
+// their one source; these name them too and change with it: README.md (step 2),
+// packaging/README-windows.txt.in, AREAS in scripts/bench.py (the test bench_areas holds it to
+// this table), and the clean-up's cases in tests/update_cleanup_test.cpp and in
+// tests/e2e/housekeeping_test.cpp.
 struct Area {
     const char* pattern;
     const char* ext;
