@@ -7,6 +7,7 @@
     python3 scripts/bench.py --windows [--runs N] [--windows-mib N] [--windows-rounds N]
                              [--windows-round-runs N] [--export-markdown FILE]
                              [--rows relay logweb typical]
+    python3 scripts/bench.py --check-areas build/zelmorth_stage
 
 Needs a built build/ (cmake --preset default && cmake --build --preset default) and hyperfine,
 which it installs through scripts/deps.sh when it is missing. It makes its own data in a
@@ -41,6 +42,9 @@ least the check must do (1.3x), and the plain scan alone; and a typical run of t
 install against cmd /c TELVOX.EXE /M. The program does its own line-end work on both builds, so
 these rows measure its code over Wine's system calls; they show the shape under Wine, not a
 PC's times.
+
+--check-areas only checks that the program's data areas, as its stage lists them, are the
+benchmark's own list, AREAS; the clean-up row does so first, and so does the test bench_areas.
 """
 import argparse
 import json
@@ -68,6 +72,9 @@ WINDOWS = {
 }
 WINE_DRIVE = "q:"  # the drive letter whose root stands for the bench's drive folder
 MIB = 1 << 20
+# The data areas: the update files' extensions, in the web log's transfers too. The program's
+# table in src/update_cleanup.cpp is their source; the test bench_areas holds this list to it.
+AREAS = ("CLC", "IDX", "COT")
 
 MESSAGE_LINES = [
     b"Service notice: the exchange closes early on the day before the holiday.\r\n",
@@ -91,10 +98,10 @@ def message_block():
 
 
 def logweb_block():
-    """A thousand log lines: transfers of the three areas and one refused log-in."""
+    """A thousand log lines: transfers of the areas in turn and one refused log-in."""
     lines = []
     for i in range(999):
-        ext = ("clc", "idx", "cot")[i % 3]
+        ext = AREAS[i % len(AREAS)].lower()
         lines.append(
             b"12/04/26 18:%02d:%02d GET http://download.quarrine.example/updates/%04d.%s\r\n"
             % (i // 60 % 60, i % 60, i, ext.encode())
@@ -104,13 +111,15 @@ def logweb_block():
 
 
 def fill_updates(folder, count, empty_list):
-    """count update files, half of them empty, over the three areas; the names of the empty
-    ones go into empty_list, so that they can be made again after each clean-up."""
+    """count update files, every other one empty, in pairs over the areas (an empty file and
+    one with data of the first area, then of the next), so that each area has both whatever
+    the number of areas; the names of the empty ones go into empty_list, so that they can be
+    made again after each clean-up."""
     os.makedirs(folder)
     data = b"1204 SP 4712.25 4730.50 4701.00 4725.75\n"
     with open(empty_list, "w") as names:
         for i in range(count):
-            name = "%06d.%s" % (i, ("CLC", "IDX", "COT")[i % 3])
+            name = "%06d.%s" % (i, AREAS[i // 2 % len(AREAS)])
             with open(os.path.join(folder, name), "wb") as f:
                 if i % 2:
                     f.write(data)
@@ -225,12 +234,23 @@ def logweb_row(bench, install, mib, rows):
     os.remove(os.path.join(install, "LOGWEB.TXT"))
 
 
+def check_areas(stage):
+    """Ends the bench unless the program's data areas, as its stage lists them, are AREAS: the
+    clean-up row would time unlike work, and the web log's transfers name areas it has not."""
+    listed = subprocess.run([stage, "areas"], stdout=subprocess.PIPE, text=True, check=True)
+    if sorted(listed.stdout.split()) != sorted(AREAS):
+        sys.exit("the program's data areas (src/update_cleanup.cpp) are %s, the benchmark's "
+                 "(AREAS in scripts/bench.py) %s: change every place that the note beside the "
+                 "program's table names" % (" ".join(listed.stdout.split()), " ".join(AREAS)))
+
+
 def cleanup_row(bench, install, files, rows):
+    check_areas(STAGE)
     empty = os.path.join(bench.top, "empty-updates.txt")
     fill_updates(os.path.join(install, "UPDATES"), files, empty)
     fresh_updates = "cd UPDATES && xargs touch < %s" % shlex.quote(empty)
-    find_cmd = ("find UPDATES -maxdepth 1 -type f -empty \\( -iname '*.clc' -o "
-                "-iname '*.idx' -o -iname '*.cot' \\) -delete")
+    names = " -o ".join("-iname '*.%s'" % area.lower() for area in AREAS)
+    find_cmd = "find UPDATES -maxdepth 1 -type f -empty \\( %s \\) -delete" % names
     times = bench.hyperfine(install, [("clean-up", shlex.quote(STAGE) + " cleanup"),
                                       ("find -delete", find_cmd)], prepare=fresh_updates)
     add_rows(rows, "clean-up, %d files" % files, times, ["find -delete"], [1.2])
@@ -381,7 +401,12 @@ def main():
                     help="rounds of the typical run under Wine")
     ap.add_argument("--windows-round-runs", type=int, default=20,
                     help="runs of each side per round under Wine")
+    ap.add_argument("--check-areas", metavar="STAGE",
+                    help="only check that the data areas of STAGE (a zelmorth_stage) are AREAS")
     args = ap.parse_args()
+    if args.check_areas:
+        check_areas(args.check_areas)
+        return
     if args.windows:
         args.rows = args.rows or list(WINDOWS_ROWS)
         other = [r for r in args.rows if r not in WINDOWS_ROWS]

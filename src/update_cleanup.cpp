@@ -1,17 +1,22 @@
-// update_cleanup.cpp - deletes the empty CLC, IDX and COT files from the update folder; files
-// with data and files of other kinds stay.
+// update_cleanup.cpp - deletes the empty files of the data areas (AREAS below) from the update
+// folder; files with data and files of other kinds stay.
 #include "update_cleanup.h"
 
 #include "platform.h"
 
 #include <cctype>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
 constexpr char UPDATE_FOLDER[] = "\\QUARRINE\\UPDATES\\";
 
-// The data areas in the order they are cleaned: the search pattern and the extension.
+// The data areas in the order they are cleaned: the search pattern and the extension. This is
+// their one source; these name them too and change with it: README.md (step 2),
+// packaging/README-windows.txt.in, AREAS in scripts/bench.py (the test bench_areas holds it to
+// this table), and the clean-up's cases in tests/update_cleanup_test.cpp and in
+// tests/e2e/housekeeping_test.cpp.
 struct Area {
     const char* pattern;
     const char* ext;
@@ -68,6 +73,10 @@ void delete_if_empty(const FindEntry& entry, const char* ext) {
 }
 
 } // namespace
+
+const char* update_area(std::size_t i) {
+    return i < std::size(AREAS) ? AREAS[i].ext : nullptr;
+}
 
 int delete_zero_files() {
     for (const Area& area : AREAS) {

@@ -1,5 +1,5 @@
 // Tests of the update folder clean-up against the in-memory platform: which entries go, in
-// which order, and that only names of the three areas inside the folder are ever deleted.
+// which order, and that only names of the areas inside the folder are ever deleted.
 #include "update_cleanup.h"
 
 #include "fake_platform.h"
