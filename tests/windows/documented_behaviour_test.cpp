@@ -177,16 +177,20 @@ const Answer* answer_for(Call call, const std::string& path) {
     return nullptr;
 }
 
+// Fails a call as the answer says: its error, and what the call gives when it fails.
+template <typename T> T refuse(const Answer* a, T failed) {
+    SetLastError(a->error);
+    return failed;
+}
+
 HANDLE WINAPI fake_create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                                DWORD disposition, DWORD flags, HANDLE tmpl) {
     Call kind = access == FILE_READ_ATTRIBUTES ? Call::look : Call::open;
     const Answer* a = answer_for(kind, path);
     if (a == nullptr && was_marked(path))
         a = answer_for(Call::open_marked, path);
-    if (a != nullptr) {
-        SetLastError(a->error);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (a != nullptr)
+        return refuse(a, INVALID_HANDLE_VALUE);
     HANDLE h = native_win_calls.create_file(path, access, share, sa, disposition, flags, tmpl);
     if (h != INVALID_HANDLE_VALUE)
         handle_names[h] = path;
@@ -194,20 +198,13 @@ HANDLE WINAPI fake_create_file(LPCSTR path, DWORD access, DWORD share, LPSECURIT
 }
 
 BOOL WINAPI fake_read_file(HANDLE h, LPVOID buf, DWORD want, LPDWORD got, LPOVERLAPPED at) {
-    if (const Answer* a = answer_for(Call::read, handle_names[h])) {
-        *got = 0;
-        SetLastError(a->error);
-        return FALSE;
-    }
-    return native_win_calls.read_file(h, buf, want, got, at);
+    const Answer* a = answer_for(Call::read, handle_names[h]);
+    return a != nullptr ? refuse(a, FALSE) : native_win_calls.read_file(h, buf, want, got, at);
 }
 
 BOOL WINAPI fake_move_file_ex(LPCSTR from, LPCSTR to, DWORD flags) {
-    if (const Answer* a = answer_for(Call::rename, to)) {
-        SetLastError(a->error);
-        return FALSE;
-    }
-    return native_win_calls.move_file_ex(from, to, flags);
+    const Answer* a = answer_for(Call::rename, to);
+    return a != nullptr ? refuse(a, FALSE) : native_win_calls.move_file_ex(from, to, flags);
 }
 
 // A POSIX-semantics mark that a row has taken sets the older mark in its place, which Wine
@@ -218,10 +215,8 @@ BOOL WINAPI fake_set_information(HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOI
     bool posix = kind == static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
     FILE_DISPOSITION_INFO gone{TRUE};
     if (const Answer* a = posix ? answer_for(Call::posix_mark, path) : nullptr) {
-        if (a->error != ERROR_SUCCESS) {
-            SetLastError(a->error);
-            return FALSE;
-        }
+        if (a->error != ERROR_SUCCESS)
+            return refuse(a, FALSE);
         kind = FileDispositionInfo;
         info = &gone;
         size = sizeof gone;
@@ -235,11 +230,9 @@ BOOL WINAPI fake_set_information(HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOI
 }
 
 DWORD WINAPI fake_get_file_attributes(LPCSTR path) {
-    if (const Answer* a = answer_for(Call::attributes, path)) {
-        SetLastError(a->error);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return native_win_calls.get_file_attributes(path);
+    const Answer* a = answer_for(Call::attributes, path);
+    return a != nullptr ? refuse(a, INVALID_FILE_ATTRIBUTES)
+                        : native_win_calls.get_file_attributes(path);
 }
 
 int fake_command(const char* command) {
