@@ -114,8 +114,12 @@ def zip_difference(given, rebuilt):
 
 
 def osslsigncode_reason(output):
-    """The line of osslsigncode's output that says why a signature failed, made harmless."""
+    """The line of osslsigncode's or openssl's output that says why a signature failed, made
+    harmless."""
     lines = [line.strip() for line in output.decode("utf-8", "replace").splitlines()]
+    for line in lines:
+        if "Verify error:" in line:  # openssl's own words, after its error codes
+            return show(line[line.index("Verify error:"):].encode(), spaces=True, limit=160)
     for marker in ("Error:", "mismatch", "MISMATCH", "failed", "Failed"):
         for line in lines:
             if marker in line:
