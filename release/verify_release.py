@@ -16,7 +16,8 @@ The check, in this order; each step that fails ends it:
    path from its signer to a root and one RFC 3161 time stamp with its own path; its signer
    must be one that may sign code, the stamp's one that may stamp time, and the certificates
    above them CAs, valid when the signature was made (trust.py). With --ca, the path must end
-   at that file's CA; without it, at the root the signature carries.
+   at that file's CA (through a cross-certificate that another of its CAs issued, too);
+   without it, at the root the signature carries.
 4. The commit must be on this checkout's main line (origin/main, else main) or on a ref named
    with --trust. Nothing of any other commit is run.
 5. A time stamp must verify with openssl ts, at the time it names.
@@ -203,15 +204,15 @@ class Check:
                           f"({date(self.epoch)}), but commit {self.commit} was made at {made} "
                           f"({date(made)}), and a commit's release carries its time; it was "
                           "not rebuilt")
-        # 3. The signatures, on their own.
-        faults = self.signature_faults()
-        if faults:
-            return refuse(faults, "a signature in the ZIP fails; the release was not rebuilt")
-        # 4. The commit: on a line its user trusts, before any of it runs.
-        self.trusted_ref = trusted_on(self.top, self.commit, self.trust)
-        self.scratch = tempfile.mkdtemp(prefix="build-verify-", dir=self.top)
         keep_log = False
         try:
+            self.scratch = tempfile.mkdtemp(prefix="build-verify-", dir=self.top)
+            # 3. The signatures, on their own.
+            faults = self.signature_faults()
+            if faults:
+                return refuse(faults, "a signature in the ZIP fails; the release was not rebuilt")
+            # 4. The commit: on a line its user trusts, before any of it runs.
+            self.trusted_ref = trusted_on(self.top, self.commit, self.trust)
             # 5. The time stamps.
             faults = self.stamp_faults()
             if faults:
@@ -228,6 +229,8 @@ class Check:
 
     def clean(self, keep_log):
         """Removes the scratch folder, or all of it but the build's log."""
+        if self.scratch is None:
+            return
         if not keep_log:
             shutil.rmtree(self.scratch, ignore_errors=True)
             return
@@ -318,10 +321,11 @@ class Check:
         end, and whether each certificate on them is valid when it was made. None when,
         without --ca, the signature carries no root."""
         if self.ca is not None:
-            anchor, faults = trust.path_end(signature.path, self.anchors, self.ca_shown)
+            anchor, chain, faults = trust.path_end(signature.path, self.anchors, self.ca_shown,
+                                                   self.scratch)
             faults = [f"it does not verify against {self.ca_shown}: {fault}" for fault in faults]
         elif signature.path[-1].self_issued:
-            anchor, faults = signature.path[-1], []
+            anchor, chain, faults = signature.path[-1], signature.path, []
         else:
             return None
         signature.anchor = anchor
@@ -331,7 +335,6 @@ class Check:
             at, moment = signature.stamp_time, "the time its time stamp names"
         else:
             at, moment = int(time.time()), "this moment, since it has no time stamp"
-        chain = signature.path + ([] if anchor.der == signature.path[-1].der else [anchor])
         faults = trust.validity_faults(chain, at, moment)
         if signature.stamp is None:
             return faults
@@ -339,13 +342,11 @@ class Check:
         signature.stamp_anchors = mine + self.system_anchors()
         label = (f"{self.ca_shown} or the system's CAs" if self.ca is not None
                  else "the signature's root or the system's CAs")
-        stamp_anchor, found = trust.path_end(signature.stamp_path, signature.stamp_anchors, label)
+        stamp_anchor, chain, found = trust.path_end(signature.stamp_path,
+                                                    signature.stamp_anchors, label, self.scratch)
         faults += [f"its time stamp does not verify against {label}: {fault}" for fault in found]
-        if stamp_anchor is not None:
-            last = signature.stamp_path[-1]
-            chain = signature.stamp_path + ([] if stamp_anchor.der == last.der else [stamp_anchor])
-            faults += [f"its time stamp: {fault}" for fault in
-                       trust.validity_faults(chain, signature.stamp_time, "the time it names")]
+        faults += [f"its time stamp: {fault}" for fault in
+                   trust.validity_faults(chain, signature.stamp_time, "the time it names")]
         signature.stamp_anchor = stamp_anchor
         return faults
 
