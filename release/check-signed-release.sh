@@ -182,6 +182,8 @@ certify server "a TLS server" tls_server ca
 certify no_ca "a certificate that is no CA" no_ca ca
 certify under_no_ca "a signer below a certificate that is no CA" code_signing no_ca
 certify smuggler "a certificate that carries a script" smuggler
+certify late "a signer valid from 2001" code_signing ca 20010101000000Z 20991231235959Z
+certify future "a signer valid from 2090" code_signing ca 20900101000000Z 20991231235959Z
 # The CA's key and name certified by the other CA, as a cross-certificate is; and a forgery of
 # one, which names the other CA as its issuer, down to its key identifier, but was signed by a
 # CA that merely has that name and identifier.
@@ -253,6 +255,7 @@ the key missing||$keys/chain.pem||ZELMORTH_SIGN_KEY (the PEM private key) is not
 a key it cannot read|$keys/absent.key|$keys/chain.pem||cannot read the key
 a key that is not the certificate's|$keys/other.key|$keys/chain.pem||does not match
 another epoch than the commit's time|||4102444800|SOURCE_DATE_EPOCH=4102444800 is not the time of commit
+a certificate not valid at the commit's time|$keys/future.key|$keys/future.pem||is valid from Jan  1 00:00:00 2090 GMT
 EOF
 # Packages that cannot be installed: none is, and apt-get and sudo fail. An earlier dist/ must
 # not survive that either.
@@ -414,12 +417,15 @@ craft program second-stamp-signer "$keys/stamped.exe" "$keys/second-signer.exe"
 craft program der-bomb dist/zelmorth.exe "$keys/der-bomb.exe"
 craft program sid-private-use dist/zelmorth.exe "$keys/sid-private-use.exe"
 craft program expanding-names "$keys/stamped.exe" "$keys/expanding.exe"
+stamp tsa 3786912000 dist/zelmorth.exe "$keys/future-stamp.exe"
 unsigned=$keys/unsigned/zelmorth.exe
 sign_as enciphering "$keys/enciphering.pem" "$epoch" "$unsigned" "$keys/enciphering.exe"
 sign_as ca "$keys/ca.pem" "$epoch" "$unsigned" "$keys/by-the-ca.exe"
 sign_as server "$keys/server.pem" "$epoch" "$unsigned" "$keys/server.exe"
 cat "$keys/under_no_ca.pem" "$keys/no_ca.pem" "$keys/ca.pem" > "$keys/no-ca-chain.pem"
 sign_as under_no_ca "$keys/no-ca-chain.pem" "$epoch" "$unsigned" "$keys/under-no-ca.exe"
+sign_as late "$keys/late.pem" 959817600 "$unsigned" "$keys/late.exe.signed"
+stamp tsa 991353600 "$keys/late.exe.signed" "$keys/late.exe"
 cat "$keys/signer.pem" "$keys/forged.pem" > "$keys/forged-chain.pem"
 sign_as signer "$keys/forged-chain.pem" "$epoch" "$unsigned" "$keys/forged.exe"
 commit=$(git rev-parse HEAD)
@@ -457,6 +463,8 @@ commit=$(git rev-parse 'HEAD^{tree}')|ca|names $(git rev-parse 'HEAD^{tree}') as
 commit=$(git rev-parse HEAD:README.md)|ca|names $(git rev-parse HEAD:README.md) as its commit, but that is a blob object here
 program=zelmorth.exe:$keys/der-bomb.exe|ca|its signature is not DER: it has more than the 4096 elements that a signature has
 program=zelmorth.exe:$keys/sid-private-use.exe|ca|its signature does not carry its signer's certificate
+program=zelmorth.exe:$keys/future-stamp.exe|ca|its time stamp names 2090-01-01 00:00:00+00:00, later than this machine's clock
+program=zelmorth.exe:$keys/late.exe|ca|it gives its signing time as 2000-06-01 00:00:00 UTC, when its signer's certificate "CN=a signer valid from 2001"
 program=zelmorth.exe:$keys/forged.exe|ca-and-other|its chain holds "CN=zelmorth throw-away CA", which has the name of a CA of $keys/ca-and-other.pem but is neither that certificate nor a cross-certificate
 program=zelmorth.exe:$keys/expanding.exe program=zelmorth-check.exe:$keys/expanding.exe copies=$keys/expanding.exe||its time stamp does not verify: Verify error:certificate signature failure
 long-names|ca|BAD NAME ... and 55 more like it

@@ -125,6 +125,7 @@ def signature_answer(signature_der):
     for anchors in (ANCHORS, [signature.path[-1]]):
         _, chain, faults = trust.path_end(signature.path, anchors, "ca.pem", FOLDER[0])
         faults += trust.validity_faults(chain, int(time.time()), "now")
+        faults += trust.signing_time_faults(signature.signer, signature.signing_time, "it")
         if signature.stamp is not None:
             faults += trust.path_end(signature.stamp_path, anchors, "ca.pem", FOLDER[0])[2]
         for fault in faults:

@@ -379,10 +379,13 @@ class Signed:
         kinds = [attribute["type"].dotted for attribute in attributes]
         if len(set(kinds)) != len(kinds):
             raise Unfit(f"{what} signs an attribute twice")
+        self.signing_time = None
         for attribute in attributes:
             kind, values = attribute["type"].native, attribute["values"]
-            if kind in ("content_type", "message_digest") and len(values) != 1:
+            if kind in ("content_type", "message_digest", "signing_time") and len(values) != 1:
                 raise Unfit(f"{what}'s signed {kind} has {len(values)} values, not one")
+            if kind == "signing_time":
+                self.signing_time = seconds(values[0].native)
             if kind == "content_type" and values[0].dotted != content_type:
                 raise Unfit(f"{what}'s signed content type is not its content's")
             if kind == "message_digest" and len(values[0].native) != DIGEST_SIZES[self.digest]:
@@ -412,6 +415,7 @@ class Signature:
         self.der = signature_der
         self.faults = []
         self.signer = self.stamp = self.stamp_time = self.stamp_signer = None
+        self.signing_time = self.stamp_signing_time = None
         self.path, self.stamp_path = [], []
         try:
             self.read()
@@ -432,6 +436,7 @@ class Signature:
         self.faults += signed.faults
         self.read_content(signed)
         self.value, self.signer = signed.value, signed.signer
+        self.signing_time = signed.signing_time
         why = self.signer.may_not_sign_code()
         if why:
             self.faults.append(f"its signer {self.signer.name} may not sign code: "
@@ -501,6 +506,7 @@ class Signature:
             self.faults.append("its time stamp carries unauthenticated attributes; a time "
                                "stamp needs none")
         self.stamp_signer = signed.signer
+        self.stamp_signing_time = signed.signing_time
         why = self.stamp_signer.may_not_stamp_time()
         if why:
             self.faults.append(f"its time stamp's signer {self.stamp_signer.name} may not "

@@ -9,7 +9,8 @@ which openssl verifies: the path then ends at the file's CA, as X.509 builds it.
 path may end at --ca's file or at one of the system's CAs. Without --ca, the signer's path
 ends at the root the signature carries, and no one vouches for that root. Every certificate on
 a path must be valid when the signature was made: at the time its verified time stamp names,
-as Windows has it, or, without a time stamp, now.
+as Windows has it, or, without a time stamp, now; and a signer's own signing time must fall
+within its certificate's dates.
 """
 
 import base64
@@ -141,6 +142,16 @@ def validity_faults(certificates, at, moment):
     return [f"its certificate {cert.name} is valid from {cert.not_before_text} to "
             f"{cert.not_after_text}, not at {moment} ({when(at)})"
             for cert in certificates if not cert.not_before <= at <= cert.not_after]
+
+
+def signing_time_faults(cert, at, what):
+    """A fault when the signing time that a signer gives (None when it gives none) falls
+    outside its certificate's dates."""
+    if at is None or cert.not_before <= at <= cert.not_after:
+        return []
+    return [f"{what} gives its signing time as {when(at)}, when its signer's certificate "
+            f"{cert.name}, valid from {cert.not_before_text} to {cert.not_after_text}, was not "
+            "valid"]
 
 
 def pem_text(certificates):

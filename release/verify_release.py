@@ -15,9 +15,10 @@ The check, in this order; each step that fails ends it:
 3. Each program's signature must hold only what its signer signed, the certificates of the
    path from its signer to a root and one RFC 3161 time stamp with its own path; its signer
    must be one that may sign code, the stamp's one that may stamp time, and the certificates
-   above them CAs, valid when the signature was made (trust.py). With --ca, the path must end
-   at that file's CA (through a cross-certificate that another of its CAs issued, too);
-   without it, at the root the signature carries.
+   above them CAs, valid when the signature was made (trust.py), at a time stamp's time no
+   later than this machine's clock, and each signer's own signing time within its dates. With
+   --ca, the path must end at that file's CA (through a cross-certificate that another of its
+   CAs issued, too); without it, at the root the signature carries.
 4. The commit must be on this checkout's main line (origin/main, else main) or on a ref named
    with --trust. Nothing of any other commit is run.
 5. A time stamp must verify with openssl ts, at the time it names.
@@ -331,13 +332,19 @@ class Check:
         signature.anchor = anchor
         if faults:
             return faults
-        if signature.stamp is not None:
-            at, moment = signature.stamp_time, "the time its time stamp names"
-        else:
-            at, moment = int(time.time()), "this moment, since it has no time stamp"
-        faults = trust.validity_faults(chain, at, moment)
+        faults = trust.signing_time_faults(signature.signer, signature.signing_time, "it")
+        now = int(time.time())
         if signature.stamp is None:
-            return faults
+            return faults + trust.validity_faults(chain, now, "this moment, since it has no "
+                                                  "time stamp")
+        if signature.stamp_time > now:
+            # A certificate's dates are judged at the stamp's time, so a stamp from the future
+            # would pass one that has never been valid yet.
+            return faults + [f"its time stamp names {signature.stamp_time_text}, later than "
+                             f"this machine's clock ({trust.when(now)}); no time stamp is made "
+                             "in the future (if the clock is wrong, set it right)"]
+        faults += trust.validity_faults(chain, signature.stamp_time, "the time its time stamp "
+                                        "names")
         mine = self.anchors if self.ca is not None else [anchor]
         signature.stamp_anchors = mine + self.system_anchors()
         label = (f"{self.ca_shown} or the system's CAs" if self.ca is not None
@@ -345,6 +352,8 @@ class Check:
         stamp_anchor, chain, found = trust.path_end(signature.stamp_path,
                                                     signature.stamp_anchors, label, self.scratch)
         faults += [f"its time stamp does not verify against {label}: {fault}" for fault in found]
+        faults += trust.signing_time_faults(signature.stamp_signer, signature.stamp_signing_time,
+                                            "its time stamp")
         faults += [f"its time stamp: {fault}" for fault in
                    trust.validity_faults(chain, signature.stamp_time, "the time it names")]
         signature.stamp_anchor = stamp_anchor
