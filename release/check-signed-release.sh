@@ -215,8 +215,9 @@ if [ -n "$(git status --porcelain)" ]; then
         commit -q -m "Changes in $here that are not committed"
 fi
 # The commit under test is the clone's main line, and one commit off it has a release.sh that
-# leaves a mark, made beside the working tree through an index of its own. An annotated tag
-# points at the commit under test.
+# leaves a mark, made beside the working tree through an index of its own; so has a commit of
+# the same time beside it, which a replace ref will put in its place. An annotated tag points
+# at the commit under test.
 git -C "$work" update-ref refs/remotes/origin/main HEAD
 git -C "$work" -c user.name=check-signed-release -c user.email=check@invalid \
     tag -a -m "A tag of the commit under test" tagged HEAD
@@ -230,6 +231,13 @@ mark=$keys/mark
     git update-index --cacheinfo "100755,$script,release/release.sh"
     git update-ref refs/heads/untrusted "$(git -c user.name=check-signed-release \
         -c user.email=check@invalid commit-tree -p HEAD -m "A release.sh that leaves a mark" \
+        "$(git write-tree)")"
+    script=$(printf '#!/bin/sh\necho "this release.sh ran" > "%s"\n' "$keys/replaced" |
+        git hash-object -w --stdin)
+    git update-index --cacheinfo "100755,$script,release/release.sh"
+    GIT_COMMITTER_DATE="$(git log -1 --format=%ct HEAD) +0000" git update-ref \
+        refs/heads/replacement "$(git -c user.name=check-signed-release \
+        -c user.email=check@invalid commit-tree -p HEAD^ -m "A replacement that leaves a mark" \
         "$(git write-tree)")"
 )
 git -C "$work" log -1 --format='%H %ct %s'
@@ -377,31 +385,44 @@ if [ -e "$keys/connections" ]; then
 fi
 echo "the listener at $url got no connection"
 
-step "verify-release.sh: two checks at once in one checkout, one of a chain with a cross-certificate"
+step "verify-release.sh: two checks at once in one checkout, one of a chain with a cross-certificate, with the caller's settings in place"
 # The second ZIP's zelmorth.exe carries the CA's cross-certificate from the other CA in the
-# place of the CA itself, and --ca holds both.
+# place of the CA itself, and --ca holds both. The caller's git turns line ends into CR-LF
+# and has an attributes file of its own, the build flags are the caller's, and a replace ref
+# puts a commit of the same time whose release.sh leaves a mark in the place of the commit
+# under test: none of it may reach either check.
 cat "$keys/signer.pem" "$keys/cross.pem" > "$keys/cross-chain.pem"
-mkdir "$keys/cross"
+mkdir "$keys/cross" "$keys/home"
 sign_as signer "$keys/cross-chain.pem" "$epoch" "$keys/unsigned/zelmorth.exe" \
     "$keys/cross/zelmorth.exe"
 cp dist/zelmorth-check.exe "$keys/cross/"
 signed_zip "$keys/cross.zip" "$keys/cross"
+printf '* text eol=crlf\n' > "$keys/home/attributes"
+printf '[core]\n\tautocrlf = true\n\tattributesFile = %s\n' "$keys/home/attributes" \
+    > "$keys/home/.gitconfig"
+git replace "$(git rev-parse HEAD)" "$(git rev-parse replacement)"
 status_one=0
 status_two=0
-./release/verify-release.sh "$zip" --ca "$keys/ca.pem" > "$keys/one" 2>&1 < /dev/null &
-one=$!
-./release/verify-release.sh "$keys/cross.zip" --ca "$keys/ca-and-other.pem" \
-    > "$keys/two" 2>&1 < /dev/null &
-two=$!
-wait "$one" || status_one=$?
-wait "$two" || status_two=$?
-for run in one two; do
-    tail -n 2 "$keys/$run"
-done
-if [ "$status_one" -ne 0 ] || [ "$status_two" -ne 0 ]; then
-    cat "$keys/one" "$keys/two" >&2
-    fail "two checks at once ended with $status_one and $status_two, not 0 and 0"
-fi
+(
+    export HOME="$keys/home" CXXFLAGS=-fno-omit-frame-pointer CFLAGS=-O0 \
+        LDFLAGS=-Wl,--insert-timestamp MAKEFLAGS=-j1 CMAKE_BUILD_TYPE=Debug
+    ./release/verify-release.sh "$zip" --ca "$keys/ca.pem" > "$keys/one" 2>&1 < /dev/null &
+    one=$!
+    ./release/verify-release.sh "$keys/cross.zip" --ca "$keys/ca-and-other.pem" \
+        > "$keys/two" 2>&1 < /dev/null &
+    two=$!
+    wait "$one" || status_one=$?
+    wait "$two" || status_two=$?
+    for run in one two; do
+        tail -n 2 "$keys/$run"
+    done
+    if [ "$status_one" -ne 0 ] || [ "$status_two" -ne 0 ]; then
+        cat "$keys/one" "$keys/two" >&2
+        fail "two checks at once ended with $status_one and $status_two, not 0 and 0"
+    fi
+) || exit 1
+git replace -d "$(git rev-parse HEAD)" > /dev/null
+[ ! -e "$keys/replaced" ] || fail "verify-release.sh built the commit that a replace ref names"
 
 step "verify-release.sh refuses ZIPs made to fool it, before any build, naming the cause"
 osslsigncode add -addUnauthenticatedBlob -in dist/zelmorth.exe -out "$keys/blob.exe" > /dev/null
@@ -553,6 +574,31 @@ cannot "the build of commit $untrusted made 0 ZIP files, not one"
 set -- build-verify-*/build.log
 [ -f "$1" ] || fail "verify-release.sh kept no log of the build it stopped"
 rm -r "$(dirname "$1")"
+
+step "verify-release.sh in a partial clone: cannot check, and never goes online"
+# A bare remote of the clone whose upload-pack leaves a mark, and which serves any commit by
+# its id, as a hosting site serves a fork's: the commit off the main line lies there under a
+# ref that no clone takes. The partial clone is made through the plain upload-pack.
+remote=$keys/remote.git
+git clone -q --bare --no-local "$work" "$remote"
+git -C "$remote" update-ref refs/heads/main "$commit"
+git -C "$remote" symbolic-ref HEAD refs/heads/main
+git -C "$remote" update-ref refs/fork/untrusted "$untrusted"
+git -C "$remote" update-ref -d refs/heads/untrusted
+git -C "$remote" config uploadpack.allowFilter true
+git -C "$remote" config uploadpack.allowAnySHA1InWant true
+git clone -q --filter=blob:none "file://$remote" "$keys/partial"
+printf '#!/bin/sh\necho "upload-pack ran" >> "%s"\nexec git-upload-pack "$@"\n' "$keys/fetched" \
+    > "$keys/upload-pack"
+chmod +x "$keys/upload-pack"
+git -C "$keys/partial" config remote.origin.uploadpack "$keys/upload-pack"
+for file in "$zip" "$keys/untrusted.zip"; do
+    (cd "$keys/partial" && verify 2 "$file") || exit 1
+    cannot "this checkout is a partial clone"
+done
+[ ! -e "$keys/fetched" ] ||
+    fail "verify-release.sh made git fetch from the remote of a partial clone"
+echo "the remote's upload-pack never ran"
 
 step "Property tests of the check's readers, from the signed release's own bytes"
 "$python" -B release/fuzz_readers.py "$zip" "$keys/stamped.zip" "$keys/expired.zip"

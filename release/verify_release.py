@@ -30,7 +30,8 @@ The check, in this order; each step that fails ends it:
 
 Status: 0 when the ZIP is the release, 1 when it is not or a signature fails, and 2, with one
 line on standard error, when it cannot check. Every program it runs has a time limit, and one
-that runs out is status 2 too.
+that runs out is status 2 too. git never goes online: a partial clone is refused
+(checkout.py).
 """
 
 import calendar
@@ -47,7 +48,8 @@ import time
 
 import pe
 import trust
-from checkout import BuildFailed, Cannot, build, commit_time, git, object_kind, run, trusted_on
+from checkout import (BuildFailed, Cannot, build, commit_time, full_clone, git, object_kind,
+                      run, trusted_on)
 from show import Report, say, show
 from signature_reader import Signature
 from zip_reader import MAX_ZIP, Archive, Unreadable, field, plain, structure_faults
@@ -250,6 +252,7 @@ class Check:
         found_top = os.fsdecode(found.stdout.rstrip(b"\n"))
         if found.returncode or os.path.realpath(found_top) != os.path.realpath(self.top):
             raise Cannot(f"{show(self.top, spaces=True)} is not a git checkout; run this in one")
+        full_clone(self.top)
         if self.ca is not None:
             try:
                 self.anchors = trust.load(self.ca)
