@@ -217,7 +217,7 @@ fi
 # The commit under test is the clone's main line, and one commit off it has a release.sh that
 # leaves a mark, made beside the working tree through an index of its own; so has a commit of
 # the same time beside it, which a replace ref will put in its place. An annotated tag points
-# at the commit under test.
+# at the commit under test, and a lightweight one named in 64 hex digits too.
 git -C "$work" update-ref refs/remotes/origin/main HEAD
 git -C "$work" -c user.name=check-signed-release -c user.email=check@invalid \
     tag -a -m "A tag of the commit under test" tagged HEAD
@@ -240,6 +240,8 @@ mark=$keys/mark
         -c user.email=check@invalid commit-tree -p HEAD^ -m "A replacement that leaves a mark" \
         "$(git write-tree)")"
 )
+hex_tag=$(printf '%.64s' "c0ffee$(git -C "$work" rev-parse HEAD HEAD | tr -d '\n')")
+git -C "$work" tag "$hex_tag" HEAD
 git -C "$work" log -1 --format='%H %ct %s'
 cd "$work"
 
@@ -487,6 +489,7 @@ program=zelmorth.exe:$keys/sid-private-use.exe|ca|its signature does not carry i
 program=zelmorth.exe:$keys/future-stamp.exe|ca|its time stamp names 2090-01-01 00:00:00+00:00, later than this machine's clock
 program=zelmorth.exe:$keys/late.exe|ca|it gives its signing time as 2000-06-01 00:00:00 UTC, when its signer's certificate "CN=a signer valid from 2001"
 program=zelmorth.exe:$keys/forged.exe|ca-and-other|its chain holds "CN=zelmorth throw-away CA", which has the name of a CA of $keys/ca-and-other.pem but is neither that certificate nor a cross-certificate
+commit=$hex_tag|ca|names $hex_tag as its commit, but the object ids of this checkout have 40 hex digits
 program=zelmorth.exe:$keys/expanding.exe program=zelmorth-check.exe:$keys/expanding.exe copies=$keys/expanding.exe||its time stamp does not verify: Verify error:certificate signature failure
 long-names|ca|BAD NAME ... and 55 more like it
 EOF

@@ -24,6 +24,7 @@ from show import show
 GIT_SECONDS = 60
 TOOL_SECONDS = 60  # tar, openssl, osslsigncode and release_zip.py
 BUILD_SECONDS = 1800  # ZELMORTH_VERIFY_BUILD_SECONDS for a slower machine
+HEX_DIGITS = {"sha1": 40, "sha256": 64}
 
 
 class Cannot(Exception):
@@ -104,11 +105,27 @@ def full_clone(top):
         )
 
 
-def object_kind(top, name):
-    """What the object name is in the checkout (commit, tag, tree, blob), or None when the
-    checkout does not have it."""
-    found = git(top, "cat-file", "-t", "--end-of-options", name)
-    return found.stdout.decode("ascii", "replace").strip() if found.returncode == 0 else None
+def id_digits(top):
+    """How many hex digits the checkout's object ids have (40 for SHA-1, 64 for SHA-256)."""
+    found = git(top, "rev-parse", "--show-object-format")
+    digits = HEX_DIGITS.get(found.stdout.decode("ascii", "replace").strip())
+    if found.returncode or digits is None:
+        raise Cannot("git cannot tell this checkout's object format")
+    return digits
+
+
+def object_kind(top, object_id):
+    """What the full object id names in the checkout: "commit" only when git resolves it to
+    that very commit, else what it is (a tag object, ...), or None when the checkout does not
+    have it."""
+    found = git(top, "rev-parse", "--verify", "-q", "--end-of-options", object_id + "^{commit}")
+    if found.returncode == 0 and found.stdout.strip() == object_id.encode():
+        return "commit"
+    found = git(top, "cat-file", "-t", "--end-of-options", object_id)
+    if found.returncode != 0:
+        return None
+    kind = found.stdout.decode("ascii", "replace").strip()
+    return "a name that git resolves to another commit" if kind == "commit" else f"a {kind} object"
 
 
 def commit_time(top, commit):

@@ -10,8 +10,10 @@ tool sees it (signature_reader.py), and no address it names is ever contacted.
 
 The check, in this order; each step that fails ends it:
 1. The ZIP's entries must be distinct plain files.
-2. BUILDINFO.txt must name a commit of this checkout, a commit object and not a tag, tree or
-   blob, and the commit's own time as its source-date-epoch, which a ZIP must be able to hold.
+2. BUILDINFO.txt must name a commit of this checkout by its full object id, which git must
+   resolve to that very commit (not a tag, tree or blob, nor a ref that happens to be spelt in
+   hex digits), and the commit's own time as its source-date-epoch, which a ZIP must be able
+   to hold.
 3. Each program's signature must hold only what its signer signed, the certificates of the
    path from its signer to a root and one RFC 3161 time stamp with its own path; its signer
    must be one that may sign code, the stamp's one that may stamp time, and the certificates
@@ -48,15 +50,15 @@ import time
 
 import pe
 import trust
-from checkout import (BuildFailed, Cannot, build, commit_time, full_clone, git, object_kind,
-                      run, trusted_on)
+from checkout import (BuildFailed, Cannot, build, commit_time, full_clone, git, id_digits,
+                      object_kind, run, trusted_on)
 from show import Report, say, show
 from signature_reader import Signature
 from zip_reader import MAX_ZIP, Archive, Unreadable, field, plain, structure_faults
 
 USAGE = "usage: release/verify-release.sh ZIP [--ca CA.pem] [--trust REF]..."
 NOT_RELEASE, CANNOT_CHECK = 1, 2
-COMMIT = re.compile(rb"[0-9a-f]{40}(?:[0-9a-f]{24})?")
+COMMIT = re.compile(rb"[0-9a-f]{40}(?:[0-9a-f]{24})?")  # SHA-1 or SHA-256
 EPOCH = re.compile(rb"0|[1-9][0-9]{0,11}")
 LAST_ZIP_TIME = calendar.timegm((2107, 12, 31, 23, 59, 59))  # an MS-DOS date ends in 2107
 TOOLCHAIN_FIELDS = (b"compiler", b"binutils", b"windres", b"runtime")
@@ -193,13 +195,18 @@ class Check:
             return refuse([], f"BUILDINFO.txt gives source-date-epoch {self.epoch} "
                           f"({date(self.epoch)}), later than any ZIP entry can hold (the end "
                           "of 2107), so no release carries it; it was not rebuilt")
+        digits = id_digits(self.top)
+        if len(self.commit) != digits:
+            return refuse([], f"BUILDINFO.txt names {self.commit} as its commit, but the object "
+                          f"ids of this checkout have {digits} hex digits, so that is no commit "
+                          "id here, and release.sh records only commit ids; it was not rebuilt")
         kind = object_kind(self.top, self.commit)
         if kind is None:
             raise Cannot(f"commit {self.commit} is not in this checkout; fetch it (git fetch) "
                          "and run this again")
         if kind != "commit":
-            return refuse([], f"BUILDINFO.txt names {self.commit} as its commit, but that is a "
-                          f"{show(kind)} object here, not a commit, and release.sh records "
+            return refuse([], f"BUILDINFO.txt names {self.commit} as its commit, but that is "
+                          f"{show(kind, spaces=True)} here, not a commit, and release.sh records "
                           "only commits; it was not rebuilt")
         made = commit_time(self.top, self.commit)
         if made != self.epoch:
