@@ -554,6 +554,13 @@ EOF
     verify 2 "$zip"
     cannot "the packages it needs could not be installed"
 ) || exit 1
+# A TMPDIR that it cannot write in.
+(
+    TMPDIR=$keys/absent
+    export TMPDIR
+    verify 2 "$zip"
+    cannot "cannot make a temporary file in $keys/absent (TMPDIR)"
+) || exit 1
 # A commit off the main line: its release.sh must not run. Named with --trust, it runs, and
 # makes no ZIP.
 untrusted=$(git rev-parse untrusted)
@@ -602,6 +609,50 @@ done
 [ ! -e "$keys/fetched" ] ||
     fail "verify-release.sh made git fetch from the remote of a partial clone"
 echo "the remote's upload-pack never ran"
+
+step "verify-release.sh: SIGTERM and SIGINT during the build end it, all it started and its scratch folder"
+# build_processes FOLDER prints the processes whose working folder lies in FOLDER.
+build_processes() {
+    for proc in /proc/[0-9]*; do
+        case $(readlink "$proc/cwd" 2>/dev/null) in "$1"/*) printf ' %s' "${proc#/proc/}" ;; esac
+    done
+}
+for signal in TERM INT; do
+    [ -z "$(find . -maxdepth 1 -name 'build-verify-*' -print)" ] ||
+        fail "a scratch folder of an earlier check is left"
+    # A shell's background job ignores SIGINT, and the check leaves an ignored signal ignored;
+    # a terminal's Ctrl-C is what is sent here, so the job gets SIGINT back.
+    "$python" -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.execv(sys.argv[1], sys.argv[1:])' ./release/verify-release.sh "$zip" \
+        > "$keys/out" 2> "$keys/err" < /dev/null &
+    checking=$!
+    waited=0
+    while set -- build-verify-*/build.log && [ ! -s "$1" ]; do
+        kill -0 "$checking" 2>/dev/null || fail "verify-release.sh ended before its build"
+        [ "$waited" -lt 3000 ] || fail "the build did not start within 300 s"
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    scratch=$work/$(dirname "$1")
+    kill -"$signal" "$checking"
+    status=0
+    wait "$checking" || status=$?
+    if [ "$status" -ne 2 ] || [ "$(wc -l < "$keys/err")" -ne 1 ] ||
+        ! grep -q "^verify-release: cannot check: stopped by signal SIG$signal" "$keys/err"; then
+        cat "$keys/err" >&2
+        fail "verify-release.sh ended with $status on SIG$signal, not 2 with one line"
+    fi
+    cat "$keys/err"
+    [ ! -e "$scratch" ] || fail "verify-release.sh left $scratch behind on SIG$signal"
+    waited=0
+    while [ -n "$(build_processes "$scratch")" ]; do
+        [ "$waited" -lt 100 ] ||
+            fail "SIG$signal left the build's processes$(build_processes "$scratch")"
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+done
 
 step "Property tests of the check's readers, from the signed release's own bytes"
 "$python" -B release/fuzz_readers.py "$zip" "$keys/stamped.zip" "$keys/expired.zip"

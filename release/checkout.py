@@ -31,6 +31,10 @@ class Cannot(Exception):
     """The check cannot be made: status 2 and the message as one line."""
 
 
+class TimedOut(Cannot):
+    """A program outlived its time limit."""
+
+
 class BuildFailed(Cannot):
     """The commit's release could not be built: its log is kept."""
 
@@ -68,7 +72,7 @@ def stop(process):
 def run(command, what, seconds=TOOL_SECONDS, **options):
     """Runs a command of this machine's in a process group of its own, in a clean
     environment unless it is given one, its output taken and never shown, and stops it after
-    seconds."""
+    seconds, or when the check itself is stopped."""
     options.setdefault("stdin", subprocess.DEVNULL)
     options.setdefault("stdout", subprocess.PIPE)
     options.setdefault("stderr", subprocess.PIPE)
@@ -78,7 +82,7 @@ def run(command, what, seconds=TOOL_SECONDS, **options):
         out, err = process.communicate(timeout=seconds)
     except subprocess.TimeoutExpired:
         stop(process)
-        raise Cannot(f"{what} did not finish within {seconds} s, so it was stopped") from None
+        raise TimedOut(f"{what} did not finish within {seconds} s, so it was stopped") from None
     except BaseException:
         stop(process)
         raise
@@ -243,7 +247,7 @@ def build(top, scratch, commit, epoch):
         try:
             status = run([f"./{tools}/release.sh"], f"the build of commit {commit}", seconds,
                          cwd=source, env=env, stdout=log, stderr=subprocess.STDOUT).returncode
-        except Cannot as fault:
+        except TimedOut as fault:
             raise BuildFailed(f"{fault.args[0]} (ZELMORTH_VERIFY_BUILD_SECONDS gives it longer); "
                               f"its log is in {show(log_path, spaces=True)}") from None
     if status != 0:

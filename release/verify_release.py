@@ -32,8 +32,9 @@ The check, in this order; each step that fails ends it:
 
 Status: 0 when the ZIP is the release, 1 when it is not or a signature fails, and 2, with one
 line on standard error, when it cannot check. Every program it runs has a time limit, and one
-that runs out is status 2 too. git never goes online: a partial clone is refused
-(checkout.py).
+that runs out is status 2 too; so is SIGINT, SIGTERM or SIGHUP, which end the check with
+everything it started and leave nothing of it behind. git never goes online: a partial clone
+is refused (checkout.py).
 """
 
 import calendar
@@ -48,13 +49,28 @@ import sys
 import tempfile
 import time
 
-import pe
-import trust
-from checkout import (BuildFailed, Cannot, build, commit_time, full_clone, git, id_digits,
-                      object_kind, run, trusted_on)
-from show import Report, say, show
-from signature_reader import Signature
-from zip_reader import MAX_ZIP, Archive, Unreadable, field, plain, structure_faults
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def stopped_early(number, _frame):
+    """A stopping signal while the check's modules load, before it has begun anything."""
+    sys.stderr.write(f"verify-release: cannot check: stopped by signal "
+                     f"{signal.Signals(number).name}; nothing was decided\n")
+    sys.exit(2)
+
+
+for early in STOP_SIGNALS:
+    if signal.getsignal(early) is not signal.SIG_IGN:
+        signal.signal(early, stopped_early)
+
+import pe  # noqa: E402 - after the signals, which may come while the modules load
+import trust  # noqa: E402
+from checkout import (  # noqa: E402
+    BuildFailed, Cannot, build, commit_time, full_clone, git, id_digits, object_kind, run,
+    trusted_on)
+from show import Report, say, show  # noqa: E402
+from signature_reader import Signature  # noqa: E402
+from zip_reader import MAX_ZIP, Archive, Unreadable, field, plain, structure_faults  # noqa: E402
 
 USAGE = "usage: release/verify-release.sh ZIP [--ca CA.pem] [--trust REF]..."
 NOT_RELEASE, CANNOT_CHECK = 1, 2
@@ -216,7 +232,7 @@ class Check:
                           "not rebuilt")
         keep_log = False
         try:
-            self.scratch = tempfile.mkdtemp(prefix="build-verify-", dir=self.top)
+            self.make_scratch()
             # 3. The signatures, on their own.
             faults = self.signature_faults()
             if faults:
@@ -236,6 +252,18 @@ class Check:
             raise
         finally:
             self.clean(keep_log)
+
+    def make_scratch(self):
+        """Makes the check's scratch folder in the checkout, with the stopping signals held
+        back until it is known, so that a stop never leaves one behind."""
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+        try:
+            self.scratch = tempfile.mkdtemp(prefix="build-verify-", dir=self.top)
+        except OSError as fault:
+            raise Cannot(f"cannot make a scratch folder in {show(self.top, spaces=True)}: "
+                         f"{show(fault.strerror or str(fault), spaces=True)}") from None
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
 
     def clean(self, keep_log):
         """Removes the scratch folder, or all of it but the build's log."""
@@ -558,19 +586,23 @@ class Check:
 
 
 def stopped(number, _frame):
+    """Ends the check at a stopping signal: the exception unwinds it, which ends what it runs
+    and removes its scratch folder, and any further signal is ignored so that nothing cuts
+    that short."""
+    for other in STOP_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
     raise Stopped(f"stopped by signal {signal.Signals(number).name}; nothing was decided")
 
 
 def main():
-    for number in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, stopped)
+    for number in STOP_SIGNALS:
+        # One that the caller ignores (nohup, a shell's background job) stays ignored.
+        if signal.getsignal(number) is not signal.SIG_IGN:
+            signal.signal(number, stopped)
     try:
         status = Check(sys.argv[1:]).run()
     except Cannot as fault:
         sys.stderr.write(f"verify-release: cannot check: {fault.args[0]}\n")
-        status = CANNOT_CHECK
-    except KeyboardInterrupt:
-        sys.stderr.write("verify-release: cannot check: stopped; nothing was decided\n")
         status = CANNOT_CHECK
     except Exception as fault:  # a fault of this check's own: one line, and never a pass
         sys.stderr.write(f"verify-release: the check failed: {show(repr(fault), spaces=True)}\n")
