@@ -4,17 +4,20 @@
 #   release/check-signed-release.sh
 # It works in a clone of the checkout (build-signed/), since only a commit is signed and
 # verified: changes in the working tree that are not committed become one commit there.
-# - release.sh refuses to sign with the key missing, with a key it cannot read and with a key
-#   that is not the certificate's, and to make a release with another SOURCE_DATE_EPOCH than
-#   the commit's time, each with a one-line cause and no dist/ left behind, and leaves no
-#   dist/ either when its packages cannot be installed;
+# - release.sh refuses to sign with the key missing, with a key it cannot read, with a key
+#   that is not the certificate's and with a certificate not valid at the commit's time, and
+#   to make a release with another SOURCE_DATE_EPOCH than the commit's time, each with a
+#   one-line cause and no dist/ left behind, and leaves no dist/ either when its packages
+#   cannot be installed;
 # - the signed release is made twice by release/check-release.sh, in the clone and in a copy,
 #   and the two must be byte-identical; each program's signature must verify against the CA;
 # - release/verify-release.sh must accept the signed ZIP; the same with a time stamp on each
-#   signature; a release signed in 2000 by a certificate that expired in 2001, stamped while
-#   it was valid, whose certificates name revocation lists and an OCSP responder at a local
-#   listener that never answers, which must get no connection; and the signed ZIP twice at
-#   once, in the one checkout;
+#   signature, which carries its authority's certificate twice; a release signed in 2000 by a
+#   certificate that expired in 2001, stamped while it was valid, whose certificates name
+#   revocation lists and an OCSP responder at a local listener that never answers, which must
+#   get no connection; and two checks at once in the one checkout, of the signed ZIP and of one
+#   whose chain carries a cross-certificate of the CA, with the caller's git turning line ends
+#   into CR-LF, build flags exported and a replace ref on the commit under test;
 # - it must refuse, each with a line that names the cause and before any build, ZIPs made to
 #   fool it: entries that are not distinct plain files; a signature that carries what no
 #   signer signed (a blob, a certificate on no path, in the signature or in its time stamp,
@@ -22,19 +25,25 @@
 #   may not sign (a certificate for key encipherment only, the CA itself, a TLS server's,
 #   one below a certificate that is no CA, a time stamp by a code-signing certificate); a CA
 #   that did not issue the certificate, and a time stamp from an authority the CA did not
-#   certify; an epoch that is not the commit's time or that no ZIP can hold; a tag, a tree
-#   and a blob named as the commit; a signature of 30000 empty elements, and 64 entries with
-#   names of 60000 bytes, which must cost a few lines of output;
+#   certify, and a forged cross-certificate; a time stamp from the future, and a signing time
+#   outside the signer's dates; an epoch that is not the commit's time or that no ZIP can
+#   hold; a tag, a tree, a blob and a ref of 64 hex digits named as the commit; a signature
+#   of 30000 empty elements, a signer named with a private-use character, 62 signatures whose
+#   names are U+FDFA as far as they go, and 64 entries with names of 60000 bytes, which must
+#   cost a few lines of output;
 # - after a build, it must name zelmorth.exe in a ZIP where one of its bytes was changed, or
 #   its PE checksum; say first when the ZIP records another toolchain, with no escape byte
 #   of that field reaching the terminal; and refuse a ZIP whose files are all the release's
 #   but whose bytes are not;
 # - and it must give status 2 and one line for a file that is not a ZIP, a ZIP without
 #   BUILDINFO.txt, a commit the checkout does not have, a build from changes never committed,
-#   packages that cannot be installed, a build that outlives its time limit, and a commit off
-#   the clone's main line, whose release.sh must not run; named with --trust, that commit's
-#   release.sh runs and makes no ZIP, which is status 2 too. The clone's main line
-#   (origin/main) is the commit under test.
+#   packages that cannot be installed, a TMPDIR it cannot write in, a build that outlives its
+#   time limit, and a commit off the clone's main line, whose release.sh must not run; named
+#   with --trust, that commit's release.sh runs and makes no ZIP, which is status 2 too. The
+#   clone's main line (origin/main) is the commit under test;
+# - in a partial clone, it must refuse to check, and the upload-pack of its remote, which
+#   leaves a mark, must never run; SIGTERM and SIGINT during a build must end the check with
+#   status 2, with none of the build's processes and no scratch folder left.
 # Last, the property tests of the check's readers (release/fuzz_readers.py) run, from the
 # signed release's own bytes. The signed release stays in build-signed/dist/ for the Windows
 # tests that follow.
