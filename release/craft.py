@@ -14,10 +14,11 @@ Changes to a program's signature (the program is signed, and stays as it is othe
                               its time stamp's content signed again, by CERT's key, as
                               openssl cms signs it (the time-stamp authorities of openssl and
                               osslsigncode sign with time-stamping certificates only)
-    tidy-stamp                its time stamp's certificates each once, in DER's order: what
-                              osslsigncode's own test time-stamp authority gives carries its
-                              certificate twice, and a real authority's does not
     der-bomb                  a signature that is one SEQUENCE of 30000 empty SEQUENCEs
+    sid-private-use           its signer named by an issuer with a private-use character
+    expanding-names           every name in it, the time stamp's too, made of U+FDFA (which
+                              Unicode normalisation expands 18-fold), as many as the 64 KiB of
+                              a signature hold, each name standing for the same one as before
 Changes to a ZIP (each as one argument):
     byte                      one bit of the middle byte of zelmorth.exe flipped
     checksum                  the PE checksum of zelmorth.exe changed
@@ -32,6 +33,7 @@ Changes to a ZIP (each as one argument):
     line-end                  a changed one named README.txt, a line end, zelmorth.exe
     long-names                64 entries with names of 60000 bytes
     comment                   a ZIP comment, every file as it was
+    copies=FILE               FILE under new names, up to the 64 entries a ZIP may have
 """
 
 import os
@@ -47,6 +49,9 @@ import zipfile
 from asn1crypto import cms, crl, pem, x509
 
 import pe
+
+EXPANDING = "\ufdfa"  # ARABIC LIGATURE SALLALLAHOU ALAYHE WASALLAM: 18 characters in NFKC
+SIGNATURE_ROOM = pe.MAX_SIGNATURE - 8
 
 
 def unarmored(path):
@@ -71,6 +76,51 @@ def signed_again(content, certificate, key):
              "-inkey", key, "-in", inside, "-outform", "DER"],
             check=True, capture_output=True, timeout=60)
     return cms.ContentInfo.load(made.stdout)
+
+
+def names_of(info):
+    """Every name in a signature, its time stamp's too, in order: (the object that holds it,
+    its key there)."""
+    places, signed = [], [info["content"]]
+    if info["content"]["signer_infos"][0]["unsigned_attrs"].native is not None:
+        signed.append(stamp_of(info)["content"])
+    for data in signed:
+        for choice in data["certificates"]:
+            tbs = choice.chosen["tbs_certificate"]
+            places += [(tbs, "subject"), (tbs, "issuer")]
+        sid = data["signer_infos"][0]["sid"]
+        if sid.name == "issuer_and_serial_number":
+            places.append((sid.chosen, "issuer"))
+    return places
+
+
+def renamed(signature, name_for, alike=True):
+    """The signature with each of its names replaced by name_for(n), n counting the distinct
+    names in order, so that a name that stood for another still does, or, unless alike, each
+    name in its place by one of its own: the DER."""
+    info = cms.ContentInfo.load(signature)
+    distinct = {}
+    for place, (holder, key) in enumerate(names_of(info)):
+        old = holder[key].dump() if alike else place
+        if old not in distinct:
+            distinct[old] = name_for(len(distinct))
+        holder[key] = distinct[old]
+    return info.dump(force=True)
+
+
+def expanding_names(signature):
+    """The signature with every name made of as many EXPANDING characters as fit."""
+    def grown(count):
+        # An Arabic letter in front of each keeps the names apart and, right to left like
+        # U+FDFA, lets them pass the bidirectional rule of string preparation, as they must
+        # to cost their most there.
+        return renamed(signature, lambda n: x509.Name.build(
+            {"common_name": chr(0x0628 + n % 18) + EXPANDING * count}))
+    low, high = 0, SIGNATURE_ROOM
+    while low < high:
+        middle = (low + high + 1) // 2
+        low, high = (middle, high) if len(grown(middle)) <= SIGNATURE_ROOM else (low, middle - 1)
+    return grown(low)
 
 
 def craft_program(change, source, out, argument=None, second=None):
@@ -101,18 +151,16 @@ def craft_program(change, source, out, argument=None, second=None):
         attribute = info["content"]["signer_infos"][0]["unsigned_attrs"][0]
         content = stamp_of(info)["content"]["encap_content_info"]["content"].contents
         attribute["values"] = cms.SetOfContentInfo([signed_again(content, argument, second)])
-    elif change == "tidy-stamp":
-        stamp = stamp_of(info)["content"]
-        once = []
-        for choice in stamp["certificates"]:
-            if all(choice.dump() != other.dump() for other in once):
-                once.append(choice)
-        stamp["certificates"] = cms.CertificateSet(once)
-    elif change != "der-bomb":
+    elif change == "sid-private-use":
+        sid = info["content"]["signer_infos"][0]["sid"].chosen
+        sid["issuer"] = x509.Name.build({"common_name": "\ue000 a private-use character"})
+    elif change not in ("der-bomb", "expanding-names"):
         sys.exit(f"craft.py: no such change to a program: {change}")
     if change == "der-bomb":
         body = b"\x30\x00" * 30000
         signature = b"\x30\x82" + struct.pack(">H", len(body)) + body
+    elif change == "expanding-names":
+        signature = expanding_names(pe.signature(program))
     else:
         signature = info.dump(force=True)
     with open(out, "wb") as handle:
@@ -143,6 +191,12 @@ def craft_zip(source, out, changes):
         if "long-names" in changes:
             for index in range(64 - len(given.infolist())):
                 changed.writestr("%05d%s" % (index, "\x1b" * 59995), b"")
+        for change in changes:
+            if change.startswith("copies="):
+                with open(change[7:], "rb") as handle:
+                    copy = handle.read()
+                for index in range(64 - len(changed.infolist())):
+                    changed.writestr(f"copy{index:02d}.exe", copy)
         if "comment" in changes:
             changed.comment = b"every file is the release's"
 

@@ -6,19 +6,28 @@ The ZIP reader (zip_reader.py) and the signature reader (pe.py, der.py, signatur
 and the path checks of trust.py) are handed inputs grown from the given releases' own bytes:
 the ZIPs themselves, each program's signature and time stamp, mutated (bytes flipped, set to
 the values that lengths and tags turn on, cut out, repeated, spliced in from elsewhere), and
-ZIPs and DER made from scratch. For every input, each reader must answer: accept it, or
-refuse it with one printable line; never raise anything else, and within MAX_SECONDS. The
-worst inputs this check knows of (a signature of empty elements up to its cap, nesting past
-its cap, a ZIP of long names, a ZIP that inflates past its cap) are tried first, and the
-whole run must stay under MAX_MEMORY. Each reader gets N seconds (20 unless given), in rounds
-of ROUND examples, so that the test command's time stays bounded.
+ZIPs and DER made from scratch. A third test gives the signatures names made of the
+characters that cost most where names are compared by Unicode's rules (those that
+normalisation expands many-fold, right to left alone so that string preparation takes them
+whole, or mixed with private-use, unassigned and bidirectional ones), in UTF-8,
+BMP and universal strings, each name standing for the same one as before or each a name of
+its own. For every input, each reader must answer: accept it, or refuse it with one printable
+line; never raise anything else, and within MAX_SECONDS, a signature named so within its share
+of it, SIGNATURE_SECONDS of CPU, since a ZIP may hold 64 of them. The worst inputs this check
+knows of (a signature of empty elements up to its cap, nesting past its cap, a ZIP of long
+names, a ZIP that inflates past its cap, a ZIP of 64 signatures whose names fill them with
+U+FDFA) are tried first, and the whole run must stay under MAX_MEMORY. Each reader gets N
+seconds (20 unless given, the names a quarter of it), in rounds of ROUND examples, so that the
+test command's time stays bounded.
 """
 
 import io
 import os
 import re
 import resource
+import shutil
 import sys
+import tempfile
 import time
 import warnings
 import zipfile
@@ -27,13 +36,24 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import craft  # noqa: E402
 import pe  # noqa: E402
 import trust  # noqa: E402
+from asn1crypto import x509  # noqa: E402
 from show import Report  # noqa: E402
 from signature_reader import Signature  # noqa: E402
-from zip_reader import Archive, Unreadable, field, structure_faults  # noqa: E402
+from zip_reader import MAX_ENTRIES, Archive, Unreadable, field, structure_faults  # noqa: E402
 
 MAX_SECONDS = 5.0  # for any one input; a release's own take milliseconds
+SIGNATURE_SECONDS = MAX_SECONDS / MAX_ENTRIES  # of CPU, for a signature's worst names
+WORST_CHARACTERS = (
+    "\ufdfa\ufdfb"  # Arabic ligatures, 18 and 8 characters in NFKC
+    "\u3300\u33c7\u2033\ufb03\u01c4"  # squared words, primes, ligatures, a digraph
+    "\u0390\u1f52\u0149"  # three characters each when case is folded
+    "\ue000\U000f0000\u0378\u200f\u0301\u00ad"  # private use, unassigned, RLM, a mark, SHY
+    " A\t"
+)
+RIGHT_TO_LEFT = "\ufdfa\ufdfb\ufdf2\ufef5\u0628"  # names of these alone pass the bidi rule
 MAX_MEMORY = 400 << 20
 MAX_LINE = 2000
 ROUND = 50
@@ -93,6 +113,7 @@ def program_answer(data):
 
 
 ANCHORS = []  # the roots of the given releases' signatures, as --ca would hand them
+FOLDER = []  # where trust.path_end hands openssl a cross-certificate
 
 
 def signature_answer(signature_der):
@@ -102,13 +123,13 @@ def signature_answer(signature_der):
     if signature.faults:
         return
     for anchors in (ANCHORS, [signature.path[-1]]):
-        anchor, faults = trust.path_end(signature.path, anchors, "ca.pem")
-        for fault in faults + trust.validity_faults(signature.path, int(time.time()), "now"):
-            one_line(f"BAD SIGNATURE x: {fault}")
+        _, chain, faults = trust.path_end(signature.path, anchors, "ca.pem", FOLDER[0])
+        faults += trust.validity_faults(chain, int(time.time()), "now")
+        faults += trust.signing_time_faults(signature.signer, signature.signing_time, "it")
         if signature.stamp is not None:
-            _, faults = trust.path_end(signature.stamp_path, anchors, "ca.pem")
-            for fault in faults:
-                one_line(f"BAD SIGNATURE x: {fault}")
+            faults += trust.path_end(signature.stamp_path, anchors, "ca.pem", FOLDER[0])[2]
+        for fault in faults:
+            one_line(f"BAD SIGNATURE x: {fault}")
 
 
 # ---- Inputs ---------------------------------------------------------------------------------
@@ -185,6 +206,37 @@ def made_zips(draw):
     return out.getvalue()
 
 
+@st.composite
+def named_signatures(draw, seeds):
+    """A signature whose names are made of WORST_CHARACTERS, as long as its 64 KiB allow."""
+    seed = draw(st.sampled_from(seeds))
+    pattern = draw(st.one_of(st.text(alphabet=RIGHT_TO_LEFT, min_size=1, max_size=6),
+                             st.text(alphabet=WORST_CHARACTERS, min_size=1, max_size=6)))
+    kind = draw(st.sampled_from(["utf8_string", "bmp_string", "universal_string"]))
+    length = draw(st.one_of(st.just(pe.MAX_SIGNATURE), st.integers(0, pe.MAX_SIGNATURE)))
+    text = (pattern * (length // len(pattern) + 1))[:length]
+
+    def name_for(n):
+        value = x509.DirectoryString(name=kind, value=chr(0x0628 + n % 18) + text)
+        pair = x509.NameTypeAndValue({"type": "common_name", "value": value})
+        return x509.Name(name="", value=x509.RDNSequence([x509.RelativeDistinguishedName([pair])]))
+
+    alike = draw(st.booleans())
+    signature = craft.renamed(seed, name_for, alike)
+    while len(signature) > pe.MAX_SIGNATURE:  # names as long as the signature's room allows
+        text = text[: len(text) * pe.MAX_SIGNATURE // len(signature) - 1]
+        signature = craft.renamed(seed, name_for, alike)
+    return signature
+
+
+def cpu_timed(reader, data):
+    start = time.process_time()
+    reader(data)
+    took = time.process_time() - start
+    if took > SIGNATURE_SECONDS:
+        raise Slow(f"{reader.__name__} took {took:.3f} s of CPU on a signature's names")
+
+
 # ---- The worst inputs known ---------------------------------------------------------------
 
 
@@ -213,6 +265,16 @@ def worst_zips():
             archive.writestr(f"zeros{index}", bytes(30 << 20), compresslevel=9)
     yield out.getvalue()
     yield b"PK\x05\x06" * (0x10000 // 4) + b"\0" * 22
+
+
+def worst_named_zip(program):
+    """A ZIP of MAX_ENTRIES programs whose signatures' names are U+FDFA, as many as fit."""
+    named = pe.signed(pe.without_signature(program), craft.expanding_names(pe.signature(program)))
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as archive:
+        for index in range(MAX_ENTRIES):
+            archive.writestr(f"copy{index:02d}.exe", named)
+    return out.getvalue()
 
 
 # ---- The run --------------------------------------------------------------------------------
@@ -254,12 +316,22 @@ def main():
                 if read.stamp is not None:
                     signatures.append(read.stamp)
     unsigned = pe.without_signature(programs[0])
+    FOLDER.append(tempfile.mkdtemp(prefix="fuzz-readers-"))
+    try:
+        run_all(zips, places, programs, signatures, unsigned, seconds)
+    finally:
+        shutil.rmtree(FOLDER[0], ignore_errors=True)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10
+    print(f"peak memory: {peak >> 20} MiB")
+    assert peak < MAX_MEMORY, f"the readers took {peak >> 20} MiB, more than {MAX_MEMORY >> 20}"
 
+
+def run_all(zips, places, programs, signatures, unsigned, seconds):
     slowest = 0.0
     for data in worst_signatures():
         slowest = max(slowest, timed(signature_answer, data),
                       timed(program_answer, pe.signed(unsigned, data)))
-    for data in worst_zips():
+    for data in [*worst_zips(), worst_named_zip(programs[-1])]:
         slowest = max(slowest, timed(zip_answer, data))
     print(f"the worst inputs known: answered, the slowest in {slowest:.2f} s")
 
@@ -279,11 +351,14 @@ def main():
         else:
             timed(signature_answer, data)
 
+    @check
+    @given(named_signatures(signatures))
+    def names_cost_their_bytes(data):
+        cpu_timed(signature_answer, data)
+
     run_for("ZIP reader", zip_reader_answers, seconds)
     run_for("signature reader", signature_reader_answers, seconds)
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10
-    print(f"peak memory: {peak >> 20} MiB")
-    assert peak < MAX_MEMORY, f"the readers took {peak >> 20} MiB, more than {MAX_MEMORY >> 20}"
+    run_for("names of the costliest characters", names_cost_their_bytes, seconds / 4)
 
 
 if __name__ == "__main__":

@@ -11,8 +11,9 @@
 # Signing: with ZELMORTH_SIGN_KEY (an unencrypted PEM private key) and ZELMORTH_SIGN_CERT (the
 # PEM signing certificate first, then its chain), both programs are signed with Authenticode
 # (SHA-256) before they go into the ZIP, with SOURCE_DATE_EPOCH as the signing time, so a
-# signed release is reproducible too. ZELMORTH_SIGN_TIMESTAMP_URL adds a time stamp from that
-# RFC 3161 server, which makes every signing differ. Only a commit is signed, never a working
+# signed release is reproducible too; the certificate must be valid at that time.
+# ZELMORTH_SIGN_TIMESTAMP_URL adds a time stamp from that RFC 3161 server, which makes every
+# signing differ. Only a commit is signed, never a working
 # tree with changes that are not committed.
 #   ZELMORTH_SIGN_KEY=/secret/key.pem ZELMORTH_SIGN_CERT=/secret/chain.pem ./release/release.sh
 #
@@ -98,6 +99,16 @@ if [ -n "$sign_key$sign_cert$sign_timestamp" ]; then
     [ "$key_public" = "$cert_public" ] ||
         fail "the key $sign_key does not match the certificate $sign_cert" \
             "(the signing certificate must come first in it)"
+    # The signing time is the commit's, and a signature whose signing time falls outside its
+    # certificate's dates is refused by the check of the release.
+    cert_from=$(openssl x509 -in "$sign_cert" -noout -startdate | sed 's/^notBefore=//')
+    cert_until=$(openssl x509 -in "$sign_cert" -noout -enddate | sed 's/^notAfter=//')
+    if ! from=$(date -u -d "$cert_from" +%s) || ! until=$(date -u -d "$cert_until" +%s) ||
+        [ "$SOURCE_DATE_EPOCH" -lt "$from" ] || [ "$SOURCE_DATE_EPOCH" -gt "$until" ]; then
+        fail "the certificate $sign_cert is valid from $cert_from to $cert_until, not at the" \
+            "commit's time $SOURCE_DATE_EPOCH, which is the signing time; release a commit" \
+            "made while it is valid"
+    fi
     case $commit in *-dirty)
         fail "the working tree has changes that are not committed; only a commit is signed" ;;
     esac

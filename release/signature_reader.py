@@ -10,7 +10,13 @@ nothing judges would be the ZIP author's. What it may hold is therefore only:
   the time-stamp authority signed and the certificates of the path from the stamp's signer.
 Anything else (a certificate on no path, a revocation list, a second signer, an attribute,
 an algorithm's parameters) is a fault that names it. So is a signer that may not sign code,
-a stamp's signer that may not stamp time, and a certificate above either that is no CA.
+a stamp's signer that may not stamp time, a certificate above either that is no CA, and any
+value that cannot be read (never an error of the check's own). A second copy of a
+certificate, byte for byte, carries nothing new and is let be.
+
+Names are compared as OpenSSL compares them, which judges the chain after this: strings as
+UTF-8, ASCII letters in lower case and white space folded, and no Unicode normalisation, so
+that comparing a name costs no more than reading its bytes, whatever characters it holds.
 
 The bytes go first through der.check(), which bounds them, then to asn1crypto, and what
 asn1crypto reads must encode again to the very same bytes: that holds the signature to DER
@@ -20,6 +26,7 @@ and openssl.
 """
 
 import hashlib
+import re
 
 from asn1crypto import cms, core, tsp
 
@@ -43,6 +50,15 @@ EC_SIGNATURES = {"sha256_ecdsa", "sha384_ecdsa", "sha512_ecdsa"}
 MAX_CERTIFICATES = 8  # in one set: a path of a signer, two intermediates and a root is four
 MAX_PATH = 6
 MAX_SIGNATURE_VALUE = 2048  # bytes: a 16384-bit RSA key
+# What asn1crypto, the codecs under it and der raise on a value they cannot read (a
+# UnicodeError is a ValueError): a fault of the signature, where anything else is one of the
+# check's own.
+READ_FAULTS = (ValueError, TypeError, LookupError, OverflowError, der.BadDer)
+# The string types of a name's values and how each is read, as OpenSSL reads them to compare.
+STRING_CODECS = {0x0C: "utf-8", 0x13: "latin-1", 0x14: "latin-1", 0x16: "latin-1",
+                 0x1A: "latin-1", 0x1C: "utf-32-be", 0x1E: "utf-16-be"}
+ASCII_LOWER = bytes.maketrans(b"ABCDEFGHIJKLMNOPQRSTUVWXYZ", b"abcdefghijklmnopqrstuvwxyz")
+WHITE_SPACE = re.compile(rb"[ \t\n\v\f\r]+")
 SHORT_NAMES = {
     "common_name": "CN", "organization_name": "O", "organizational_unit_name": "OU",
     "country_name": "C", "locality_name": "L", "state_or_province_name": "ST",
@@ -107,6 +123,30 @@ def strict_load(schema, raw, what):
 # ---- Certificates --------------------------------------------------------------------------
 
 
+def name_key(name):
+    """A name as the check compares it: each attribute's type and value, in order, the value of
+    a string type as UTF-8 with its ASCII letters in lower case, each run of white space one
+    space and none at either end, any other value as its DER. Its cost is that of the name's
+    bytes."""
+    rdns = []
+    for rdn in name.chosen:
+        values = []
+        for pair in rdn:
+            raw = pair["value"].dump()
+            tag, start, end = der.header(raw, 0, len(raw))
+            key = (0, raw)
+            if tag in STRING_CODECS:
+                try:
+                    text = raw[start:end].decode(STRING_CODECS[tag]).encode("utf-8")
+                except UnicodeError:
+                    pass
+                else:
+                    key = (1, WHITE_SPACE.sub(b" ", text.translate(ASCII_LOWER)).strip(b" "))
+            values.append((pair["type"].dotted, key))
+        rdns.append(tuple(values))
+    return tuple(rdns)
+
+
 def seconds(moment):
     """A time of asn1crypto's as seconds since 1970; a time before year 1 as the earliest."""
     stamp = getattr(moment, "timestamp", None)
@@ -134,8 +174,9 @@ class Cert:
         tbs = certificate["tbs_certificate"]
         self.der = certificate.dump()
         self.sha = hashlib.sha256(self.der).hexdigest()
-        self.subject = tbs["subject"].hashable
-        self.issuer = tbs["issuer"].hashable
+        self.subject = name_key(tbs["subject"])
+        self.issuer = name_key(tbs["issuer"])
+        self.public_key = tbs["subject_public_key_info"].dump()
         self.serial = tbs["serial_number"].native
         self.name = short_name(tbs["subject"])
         self.issuer_name = short_name(tbs["issuer"])
@@ -297,8 +338,7 @@ class Signed:
                     raise Unfit(f"{what} carries a certificate that cannot be read "
                                 f"({type(fault).__name__})") from None
                 if any(cert.der == other.der for other in self.certificates):
-                    self.faults.append(f"{what} carries the certificate {cert.name} twice")
-                    continue
+                    continue  # a copy, byte for byte, of one it carries: nothing new
                 self.certificates.append(cert)
                 self.faults += [f"{what} carries the certificate {cert.name}, which {fault}"
                                 for fault in cert.faults]
@@ -308,7 +348,7 @@ class Signed:
     def find_signer(self, signer):
         sid = signer["sid"]
         if sid.name == "issuer_and_serial_number" and signer["version"].native == "v1":
-            issuer = sid.chosen["issuer"].hashable
+            issuer = name_key(sid.chosen["issuer"])
             serial = sid.chosen["serial_number"].native
             found = [c for c in self.certificates if c.issuer == issuer and c.serial == serial]
         elif sid.name == "subject_key_identifier" and signer["version"].native == "v3":
@@ -339,10 +379,13 @@ class Signed:
         kinds = [attribute["type"].dotted for attribute in attributes]
         if len(set(kinds)) != len(kinds):
             raise Unfit(f"{what} signs an attribute twice")
+        self.signing_time = None
         for attribute in attributes:
             kind, values = attribute["type"].native, attribute["values"]
-            if kind in ("content_type", "message_digest") and len(values) != 1:
+            if kind in ("content_type", "message_digest", "signing_time") and len(values) != 1:
                 raise Unfit(f"{what}'s signed {kind} has {len(values)} values, not one")
+            if kind == "signing_time":
+                self.signing_time = seconds(values[0].native)
             if kind == "content_type" and values[0].dotted != content_type:
                 raise Unfit(f"{what}'s signed content type is not its content's")
             if kind == "message_digest" and len(values[0].native) != DIGEST_SIZES[self.digest]:
@@ -372,11 +415,16 @@ class Signature:
         self.der = signature_der
         self.faults = []
         self.signer = self.stamp = self.stamp_time = self.stamp_signer = None
+        self.signing_time = self.stamp_signing_time = None
         self.path, self.stamp_path = [], []
         try:
             self.read()
         except Unfit as fault:
             self.faults.append(fault.args[0])
+        except READ_FAULTS as fault:
+            why = show(str(fault).encode("utf-8", "replace"), spaces=True, limit=80)
+            self.faults.append(f"its signature holds a value that cannot be read "
+                               f"({type(fault).__name__}: {why})")
 
     def read(self):
         try:
@@ -388,6 +436,7 @@ class Signature:
         self.faults += signed.faults
         self.read_content(signed)
         self.value, self.signer = signed.value, signed.signer
+        self.signing_time = signed.signing_time
         why = self.signer.may_not_sign_code()
         if why:
             self.faults.append(f"its signer {self.signer.name} may not sign code: "
@@ -457,6 +506,7 @@ class Signature:
             self.faults.append("its time stamp carries unauthenticated attributes; a time "
                                "stamp needs none")
         self.stamp_signer = signed.signer
+        self.stamp_signing_time = signed.signing_time
         why = self.stamp_signer.may_not_stamp_time()
         if why:
             self.faults.append(f"its time stamp's signer {self.stamp_signer.name} may not "

@@ -10,13 +10,17 @@ tool sees it (signature_reader.py), and no address it names is ever contacted.
 
 The check, in this order; each step that fails ends it:
 1. The ZIP's entries must be distinct plain files.
-2. BUILDINFO.txt must name a commit of this checkout, a commit object and not a tag, tree or
-   blob, and the commit's own time as its source-date-epoch, which a ZIP must be able to hold.
+2. BUILDINFO.txt must name a commit of this checkout by its full object id, which git must
+   resolve to that very commit (not a tag, tree or blob, nor a ref that happens to be spelt in
+   hex digits), and the commit's own time as its source-date-epoch, which a ZIP must be able
+   to hold.
 3. Each program's signature must hold only what its signer signed, the certificates of the
    path from its signer to a root and one RFC 3161 time stamp with its own path; its signer
    must be one that may sign code, the stamp's one that may stamp time, and the certificates
-   above them CAs, valid when the signature was made (trust.py). With --ca, the path must end
-   at that file's CA; without it, at the root the signature carries.
+   above them CAs, valid when the signature was made (trust.py), at a time stamp's time no
+   later than this machine's clock, and each signer's own signing time within its dates. With
+   --ca, the path must end at that file's CA (through a cross-certificate that another of its
+   CAs issued, too); without it, at the root the signature carries.
 4. The commit must be on this checkout's main line (origin/main, else main) or on a ref named
    with --trust. Nothing of any other commit is run.
 5. A time stamp must verify with openssl ts, at the time it names.
@@ -28,7 +32,9 @@ The check, in this order; each step that fails ends it:
 
 Status: 0 when the ZIP is the release, 1 when it is not or a signature fails, and 2, with one
 line on standard error, when it cannot check. Every program it runs has a time limit, and one
-that runs out is status 2 too.
+that runs out is status 2 too; so is SIGINT, SIGTERM or SIGHUP, which end the check with
+everything it started and leave nothing of it behind. git never goes online: a partial clone
+is refused (checkout.py).
 """
 
 import calendar
@@ -43,16 +49,32 @@ import sys
 import tempfile
 import time
 
-import pe
-import trust
-from checkout import BuildFailed, Cannot, build, commit_time, git, object_kind, run, trusted_on
-from show import Report, say, show
-from signature_reader import Signature
-from zip_reader import MAX_ZIP, Archive, Unreadable, field, plain, structure_faults
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def stopped_early(number, _frame):
+    """A stopping signal while the check's modules load, before it has begun anything."""
+    sys.stderr.write(f"verify-release: cannot check: stopped by signal "
+                     f"{signal.Signals(number).name}; nothing was decided\n")
+    sys.exit(2)
+
+
+for early in STOP_SIGNALS:
+    if signal.getsignal(early) is not signal.SIG_IGN:
+        signal.signal(early, stopped_early)
+
+import pe  # noqa: E402 - after the signals, which may come while the modules load
+import trust  # noqa: E402
+from checkout import (  # noqa: E402
+    BuildFailed, Cannot, build, commit_time, full_clone, git, id_digits, object_kind, run,
+    trusted_on)
+from show import Report, say, show  # noqa: E402
+from signature_reader import Signature  # noqa: E402
+from zip_reader import MAX_ZIP, Archive, Unreadable, field, plain, structure_faults  # noqa: E402
 
 USAGE = "usage: release/verify-release.sh ZIP [--ca CA.pem] [--trust REF]..."
 NOT_RELEASE, CANNOT_CHECK = 1, 2
-COMMIT = re.compile(rb"[0-9a-f]{40}(?:[0-9a-f]{24})?")
+COMMIT = re.compile(rb"[0-9a-f]{40}(?:[0-9a-f]{24})?")  # SHA-1 or SHA-256
 EPOCH = re.compile(rb"0|[1-9][0-9]{0,11}")
 LAST_ZIP_TIME = calendar.timegm((2107, 12, 31, 23, 59, 59))  # an MS-DOS date ends in 2107
 TOOLCHAIN_FIELDS = (b"compiler", b"binutils", b"windres", b"runtime")
@@ -114,8 +136,12 @@ def zip_difference(given, rebuilt):
 
 
 def osslsigncode_reason(output):
-    """The line of osslsigncode's output that says why a signature failed, made harmless."""
+    """The line of osslsigncode's or openssl's output that says why a signature failed, made
+    harmless."""
     lines = [line.strip() for line in output.decode("utf-8", "replace").splitlines()]
+    for line in lines:
+        if "Verify error:" in line:  # openssl's own words, after its error codes
+            return show(line[line.index("Verify error:"):].encode(), spaces=True, limit=160)
     for marker in ("Error:", "mismatch", "MISMATCH", "failed", "Failed"):
         for line in lines:
             if marker in line:
@@ -185,13 +211,18 @@ class Check:
             return refuse([], f"BUILDINFO.txt gives source-date-epoch {self.epoch} "
                           f"({date(self.epoch)}), later than any ZIP entry can hold (the end "
                           "of 2107), so no release carries it; it was not rebuilt")
+        digits = id_digits(self.top)
+        if len(self.commit) != digits:
+            return refuse([], f"BUILDINFO.txt names {self.commit} as its commit, but the object "
+                          f"ids of this checkout have {digits} hex digits, so that is no commit "
+                          "id here, and release.sh records only commit ids; it was not rebuilt")
         kind = object_kind(self.top, self.commit)
         if kind is None:
             raise Cannot(f"commit {self.commit} is not in this checkout; fetch it (git fetch) "
                          "and run this again")
         if kind != "commit":
-            return refuse([], f"BUILDINFO.txt names {self.commit} as its commit, but that is a "
-                          f"{show(kind)} object here, not a commit, and release.sh records "
+            return refuse([], f"BUILDINFO.txt names {self.commit} as its commit, but that is "
+                          f"{show(kind, spaces=True)} here, not a commit, and release.sh records "
                           "only commits; it was not rebuilt")
         made = commit_time(self.top, self.commit)
         if made != self.epoch:
@@ -199,15 +230,15 @@ class Check:
                           f"({date(self.epoch)}), but commit {self.commit} was made at {made} "
                           f"({date(made)}), and a commit's release carries its time; it was "
                           "not rebuilt")
-        # 3. The signatures, on their own.
-        faults = self.signature_faults()
-        if faults:
-            return refuse(faults, "a signature in the ZIP fails; the release was not rebuilt")
-        # 4. The commit: on a line its user trusts, before any of it runs.
-        self.trusted_ref = trusted_on(self.top, self.commit, self.trust)
-        self.scratch = tempfile.mkdtemp(prefix="build-verify-", dir=self.top)
         keep_log = False
         try:
+            self.make_scratch()
+            # 3. The signatures, on their own.
+            faults = self.signature_faults()
+            if faults:
+                return refuse(faults, "a signature in the ZIP fails; the release was not rebuilt")
+            # 4. The commit: on a line its user trusts, before any of it runs.
+            self.trusted_ref = trusted_on(self.top, self.commit, self.trust)
             # 5. The time stamps.
             faults = self.stamp_faults()
             if faults:
@@ -222,8 +253,22 @@ class Check:
         finally:
             self.clean(keep_log)
 
+    def make_scratch(self):
+        """Makes the check's scratch folder in the checkout, with the stopping signals held
+        back until it is known, so that a stop never leaves one behind."""
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+        try:
+            self.scratch = tempfile.mkdtemp(prefix="build-verify-", dir=self.top)
+        except OSError as fault:
+            raise Cannot(f"cannot make a scratch folder in {show(self.top, spaces=True)}: "
+                         f"{show(fault.strerror or str(fault), spaces=True)}") from None
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
+
     def clean(self, keep_log):
         """Removes the scratch folder, or all of it but the build's log."""
+        if self.scratch is None:
+            return
         if not keep_log:
             shutil.rmtree(self.scratch, ignore_errors=True)
             return
@@ -242,6 +287,7 @@ class Check:
         found_top = os.fsdecode(found.stdout.rstrip(b"\n"))
         if found.returncode or os.path.realpath(found_top) != os.path.realpath(self.top):
             raise Cannot(f"{show(self.top, spaces=True)} is not a git checkout; run this in one")
+        full_clone(self.top)
         if self.ca is not None:
             try:
                 self.anchors = trust.load(self.ca)
@@ -314,34 +360,40 @@ class Check:
         end, and whether each certificate on them is valid when it was made. None when,
         without --ca, the signature carries no root."""
         if self.ca is not None:
-            anchor, faults = trust.path_end(signature.path, self.anchors, self.ca_shown)
+            anchor, chain, faults = trust.path_end(signature.path, self.anchors, self.ca_shown,
+                                                   self.scratch)
             faults = [f"it does not verify against {self.ca_shown}: {fault}" for fault in faults]
         elif signature.path[-1].self_issued:
-            anchor, faults = signature.path[-1], []
+            anchor, chain, faults = signature.path[-1], signature.path, []
         else:
             return None
         signature.anchor = anchor
         if faults:
             return faults
-        if signature.stamp is not None:
-            at, moment = signature.stamp_time, "the time its time stamp names"
-        else:
-            at, moment = int(time.time()), "this moment, since it has no time stamp"
-        chain = signature.path + ([] if anchor.der == signature.path[-1].der else [anchor])
-        faults = trust.validity_faults(chain, at, moment)
+        faults = trust.signing_time_faults(signature.signer, signature.signing_time, "it")
+        now = int(time.time())
         if signature.stamp is None:
-            return faults
+            return faults + trust.validity_faults(chain, now, "this moment, since it has no "
+                                                  "time stamp")
+        if signature.stamp_time > now:
+            # A certificate's dates are judged at the stamp's time, so a stamp from the future
+            # would pass one that has never been valid yet.
+            return faults + [f"its time stamp names {signature.stamp_time_text}, later than "
+                             f"this machine's clock ({trust.when(now)}); no time stamp is made "
+                             "in the future (if the clock is wrong, set it right)"]
+        faults += trust.validity_faults(chain, signature.stamp_time, "the time its time stamp "
+                                        "names")
         mine = self.anchors if self.ca is not None else [anchor]
         signature.stamp_anchors = mine + self.system_anchors()
         label = (f"{self.ca_shown} or the system's CAs" if self.ca is not None
                  else "the signature's root or the system's CAs")
-        stamp_anchor, found = trust.path_end(signature.stamp_path, signature.stamp_anchors, label)
+        stamp_anchor, chain, found = trust.path_end(signature.stamp_path,
+                                                    signature.stamp_anchors, label, self.scratch)
         faults += [f"its time stamp does not verify against {label}: {fault}" for fault in found]
-        if stamp_anchor is not None:
-            last = signature.stamp_path[-1]
-            chain = signature.stamp_path + ([] if stamp_anchor.der == last.der else [stamp_anchor])
-            faults += [f"its time stamp: {fault}" for fault in
-                       trust.validity_faults(chain, signature.stamp_time, "the time it names")]
+        faults += trust.signing_time_faults(signature.stamp_signer, signature.stamp_signing_time,
+                                            "its time stamp")
+        faults += [f"its time stamp: {fault}" for fault in
+                   trust.validity_faults(chain, signature.stamp_time, "the time it names")]
         signature.stamp_anchor = stamp_anchor
         return faults
 
@@ -534,19 +586,23 @@ class Check:
 
 
 def stopped(number, _frame):
+    """Ends the check at a stopping signal: the exception unwinds it, which ends what it runs
+    and removes its scratch folder, and any further signal is ignored so that nothing cuts
+    that short."""
+    for other in STOP_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
     raise Stopped(f"stopped by signal {signal.Signals(number).name}; nothing was decided")
 
 
 def main():
-    for number in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, stopped)
+    for number in STOP_SIGNALS:
+        # One that the caller ignores (nohup, a shell's background job) stays ignored.
+        if signal.getsignal(number) is not signal.SIG_IGN:
+            signal.signal(number, stopped)
     try:
         status = Check(sys.argv[1:]).run()
     except Cannot as fault:
         sys.stderr.write(f"verify-release: cannot check: {fault.args[0]}\n")
-        status = CANNOT_CHECK
-    except KeyboardInterrupt:
-        sys.stderr.write("verify-release: cannot check: stopped; nothing was decided\n")
         status = CANNOT_CHECK
     except Exception as fault:  # a fault of this check's own: one line, and never a pass
         sys.stderr.write(f"verify-release: the check failed: {show(repr(fault), spaces=True)}\n")
